@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/Error.h"
+#include "common/Platform.h"
+
+namespace glb::archive {
+
+/// A ZIP failure of the writer itself ("File must be open for writing", "Error writing zip file", size limits).
+class EZipException : public Error
+{
+public:
+    using Error::Error;
+};
+
+/// zlib returned an error code; the message is zlib's text for it.
+class EZCompressionError : public Error
+{
+public:
+    using Error::Error;
+};
+
+enum class TZipMode : std::uint8_t
+{
+    zmClosed = 0,
+    zmRead = 1,
+    zmReadWrite = 2,
+    zmWrite = 3,
+};
+
+/// Compression methods, valued as the ZIP method numbers.
+enum class TZipCompression : std::uint8_t
+{
+    zcStored = 0,
+    zcDeflate = 8,
+};
+
+/// One entry: the fixed part is exactly the central directory record body.
+struct TZipHeader
+{
+    std::uint16_t MadeByVersion = 0;
+    std::uint16_t RequiredVersion = 0;
+    std::uint16_t Flag = 0;
+    std::uint16_t CompressionMethod = 0;
+    std::uint32_t ModifiedDateTime = 0;
+    std::uint32_t CRC32 = 0;
+    std::uint32_t CompressedSize = 0;
+    std::uint32_t UncompressedSize = 0;
+    std::uint16_t FileNameLength = 0;
+    std::uint16_t ExtraFieldLength = 0;
+    std::uint16_t FileCommentLength = 0;
+    std::uint16_t DiskNumberStart = 0;
+    std::uint16_t InternalAttributes = 0;
+    std::uint32_t ExternalAttributes = 0;
+    std::uint32_t LocalHeaderOffset = 0;
+    std::string FileName;
+    std::string ExtraField;
+    std::string FileComment;
+};
+
+/// Writes ZIP archives of Deflate-compressed files, one archive at a time:
+/// Open (zmWrite), Add any number of times, Close. One writer serves any number of
+/// archives in turn; each is laid out as if written by a fresh writer. Destroying the
+/// writer closes (completes) an archive still open. The methods are virtual so that
+/// tests of its callers can stand in for it.
+class TZipFile
+{
+public:
+    TZipFile();
+    virtual ~TZipFile();
+    TZipFile(const TZipFile&) = delete;
+    TZipFile& operator=(const TZipFile&) = delete;
+
+    /// Closes any archive in progress, then creates or empties `fileName` with no sharing.
+    /// Raises EFCreateError; a failed Open leaves the writer closed.
+    virtual void Open(const std::filesystem::path& fileName, TZipMode mode);
+
+    /// Appends the file `fileName` as one entry and writes it at once. An empty
+    /// `archiveFileName` stores the file's base name.
+    virtual void Add(const std::filesystem::path& fileName, const std::string& archiveFileName = {},
+                     TZipCompression compression = TZipCompression::zcDeflate);
+
+    /// Writes the central directory and end record (in zmWrite), then closes the file.
+    /// Does nothing on a closed writer.
+    virtual void Close();
+
+    TZipMode Mode() const noexcept { return FMode; }
+    bool UTF8Support() const noexcept { return FUTF8Support; }
+    /// The headers of the entries added so far to the open archive.
+    const std::vector<TZipHeader>& Files() const noexcept { return FFiles; }
+
+private:
+    TZipMode FMode = TZipMode::zmClosed;
+    platform::File FFileStream;
+    std::int64_t FEndFileData = 0;
+    std::vector<TZipHeader> FFiles;
+    bool FUTF8Support = true;
+};
+
+} // namespace glb::archive

@@ -1,0 +1,37 @@
+#include "common/Error.h"
+
+#include "common/SystemErrorText.h"
+
+namespace glb {
+
+std::string pathText(const std::filesystem::path& path)
+{
+    const std::u8string text = path.u8string();
+    return {text.begin(), text.end()};
+}
+
+EFCreateError EFCreateError::forPath(const std::filesystem::path& path, int systemCode)
+{
+    return EFCreateError("Cannot create file \"" + pathText(path) + "\". " + systemErrorText(systemCode));
+}
+
+EFOpenError EFOpenError::forPath(const std::filesystem::path& path, int systemCode)
+{
+    return EFOpenError("Cannot open file \"" + pathText(path) + "\". " + systemErrorText(systemCode));
+}
+
+std::string hexUpper(unsigned long value, int digits)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    do {
+        text.insert(text.begin(), kDigits[value & 0xFU]);
+        value >>= 4U;
+    } while (value != 0);
+    while (static_cast<int>(text.size()) < digits) {
+        text.insert(text.begin(), '0');
+    }
+    return text;
+}
+
+} // namespace glb

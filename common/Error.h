@@ -1,0 +1,91 @@
+#pragma once
+
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace glb {
+
+/// Base of every error the system raises. Holds its message as UTF-8 text.
+/// Errors travel up to the window's single guard (app/CommandGuard.h), which shows
+/// the message; nothing in between catches them.
+class Error : public std::exception
+{
+public:
+    explicit Error(std::string message)
+        : m_message(std::make_shared<const std::string>(std::move(message)))
+    {
+    }
+
+    const char* what() const noexcept override { return m_message->c_str(); }
+    const std::string& message() const noexcept { return *m_message; }
+
+private:
+    // Shared so that copying an error never throws.
+    std::shared_ptr<const std::string> m_message;
+};
+
+/// The silent abort error: reaches the guard like any other error, which shows nothing for it.
+class EAbort : public Error
+{
+public:
+    EAbort()
+        : Error("Operation aborted")
+    {
+    }
+};
+
+/// A file could not be created (or truncated) for writing.
+class EFCreateError : public Error
+{
+public:
+    using Error::Error;
+    /// "Cannot create file "%s". %s" with the full path and the system's text for `systemCode`.
+    static EFCreateError forPath(const std::filesystem::path& path, int systemCode);
+};
+
+/// A file could not be opened for reading.
+class EFOpenError : public Error
+{
+public:
+    using Error::Error;
+    /// "Cannot open file "%s". %s" with the full path and the system's text for `systemCode`.
+    static EFOpenError forPath(const std::filesystem::path& path, int systemCode);
+};
+
+/// A stream yielded fewer bytes than required.
+class EReadError : public Error
+{
+public:
+    using Error::Error;
+    /// "Stream read error"
+    static EReadError streamRead() { return EReadError("Stream read error"); }
+};
+
+/// A stream accepted fewer bytes than given.
+class EWriteError : public Error
+{
+public:
+    using Error::Error;
+    /// "Stream write error"
+    static EWriteError streamWrite() { return EWriteError("Stream write error"); }
+};
+
+/// A path longer than the platform allows.
+class EPathTooLongException : public Error
+{
+public:
+    EPathTooLongException()
+        : Error("The specified path is too long")
+    {
+    }
+};
+
+/// The path as UTF-8 text, for messages.
+std::string pathText(const std::filesystem::path& path);
+
+/// `value` as upper-case hexadecimal with at least `digits` digits ("%.4X" style).
+std::string hexUpper(unsigned long value, int digits);
+
+} // namespace glb

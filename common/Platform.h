@@ -1,0 +1,129 @@
+#pragma once
+
+// The platform layer: everything the core needs from the operating system, behind one
+// small interface with one implementation per platform (Platform_linux.cpp,
+// Platform_win.cpp). Nothing outside this layer includes a system header.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace glb::platform {
+
+/// The directory of the running program file.
+std::filesystem::path executableDirectory();
+
+/// The folder that stands for the root of drive `letter` ("C" -> C:\). On Windows the
+/// drive itself; elsewhere `$WINEPREFIX/dosdevices/<letter>:` (`$HOME/.wine` when
+/// WINEPREFIX is unset), where Windows programs on this system find their drives.
+std::filesystem::path driveRoot(char letter);
+
+/// Maps one of the system's fixed Windows paths ("C:\Glebarium\Fazendas\") to a native
+/// path: the drive becomes driveRoot(), every "\" the native separator. A trailing
+/// separator is kept.
+std::filesystem::path fixedPath(std::string_view windowsPath);
+
+/// True when the system reports an Internet connection. Linux: a default route exists
+/// in /proc/net/route or /proc/net/ipv6_route; anything unreadable counts as none.
+bool internetConnected();
+
+/// The route-table rule of internetConnected(), over the texts of /proc/net/route and
+/// /proc/net/ipv6_route. Exposed for tests.
+bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view ipv6Routes);
+
+/// The system's error code of the last failed call of this thread (errno / GetLastError).
+int lastErrorCode();
+
+/// The system's text for an error code, untrimmed (see glb::systemErrorText).
+std::string rawSystemErrorText(int code);
+
+/// True when `path` is longer than the platform allows for a file to be opened: on
+/// Windows 248 characters or more without the "\\?\" prefix; on Linux PATH_MAX bytes
+/// or more, or a name longer than NAME_MAX.
+bool pathTooLong(const std::filesystem::path& path);
+
+/// A local civil time, as the archive writer stores it.
+struct LocalTime
+{
+    int year = 0;
+    int month = 0; ///< 1..12
+    int day = 0;   ///< 1..31
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+/// Converts a UTC time (seconds since 1970-01-01) to local time with the time-zone
+/// offset in force now, not the one in force at that date.
+std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds);
+
+/// Decodes single-byte text in Windows/DOS code page `codePage` (437, 850, 1252, ...)
+/// into UTF-8. Empty when the code page is unknown to the platform or a byte has no
+/// character in it.
+std::optional<std::string> decodeCodePage(int codePage, std::string_view bytes);
+
+/// How other processes may use a file while we hold it open.
+enum class Sharing
+{
+    Exclusive,   ///< no other process may have it open (Windows share mode 0; Linux: exclusive flock)
+    ReadersOnly, ///< others may read, nobody may write (Linux: shared flock)
+};
+
+enum class OpenMode
+{
+    Read,               ///< an existing file, for reading
+    CreateOrTruncateRW, ///< created, or emptied when it exists, for reading and writing
+};
+
+/// An open file. POSIX locks are advisory: on Linux the sharing rules hold only against
+/// processes that lock too; a plain open() elsewhere is not stopped.
+class File
+{
+public:
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    /// Opens `path`; on failure returns a closed File and stores the system code in `errorCode`.
+    /// A file that another process holds against `sharing` is refused, never waited for.
+    static File open(const std::filesystem::path& path, OpenMode mode, Sharing sharing, int& errorCode);
+
+    bool isOpen() const noexcept { return m_handle != kInvalid; }
+
+    /// Reads up to `size` bytes; the count read, 0 at end of file, -1 on error (see lastErrorCode()).
+    std::ptrdiff_t read(void* buffer, std::size_t size);
+    /// Writes up to `size` bytes; the count written (fewer when the device is full), -1 on error.
+    std::ptrdiff_t write(const void* buffer, std::size_t size);
+    /// Moves to an absolute offset; false on error.
+    bool seek(std::int64_t offset);
+    /// The current offset, or -1.
+    std::int64_t position() const;
+    /// The size in bytes, or -1.
+    std::int64_t size() const;
+    /// The last-write time in seconds since 1970-01-01 UTC, when it can be read.
+    std::optional<std::int64_t> lastWriteTimeUtc() const;
+
+    void close() noexcept;
+
+private:
+#ifdef _WIN32
+    using Handle = void*;
+    static inline Handle const kInvalid = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));
+#else
+    using Handle = int;
+    static constexpr Handle kInvalid = -1;
+#endif
+    explicit File(Handle handle)
+        : m_handle(handle)
+    {
+    }
+    Handle m_handle = kInvalid;
+};
+
+} // namespace glb::platform

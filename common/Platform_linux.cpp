@@ -1,0 +1,311 @@
+#include "common/Platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace glb::platform {
+
+namespace {
+
+std::string readWholeTextFile(const char* path, bool& ok)
+{
+    std::ifstream in(path, std::ios::binary);
+    ok = static_cast<bool>(in);
+    if (!ok) {
+        return {};
+    }
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+} // namespace
+
+std::filesystem::path executableDirectory()
+{
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return std::filesystem::current_path();
+    }
+    return exe.parent_path();
+}
+
+std::filesystem::path driveRoot(char letter)
+{
+    std::filesystem::path prefix;
+    if (const char* wine = std::getenv("WINEPREFIX"); wine != nullptr && *wine != '\0') {
+        prefix = wine;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        prefix = std::filesystem::path(home) / ".wine";
+    } else {
+        prefix = ".wine";
+    }
+    const char lower = (letter >= 'A' && letter <= 'Z') ? static_cast<char>(letter - 'A' + 'a') : letter;
+    return prefix / "dosdevices" / (std::string(1, lower) + ":");
+}
+
+std::filesystem::path fixedPath(std::string_view windowsPath)
+{
+    std::filesystem::path result;
+    std::string_view rest = windowsPath;
+    if (rest.size() >= 2 && rest[1] == ':') {
+        result = driveRoot(rest[0]);
+        rest.remove_prefix(2);
+    }
+    std::string native(rest);
+    for (char& c : native) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    while (!native.empty() && native.front() == '/') {
+        native.erase(native.begin());
+    }
+    if (result.empty()) {
+        return native;
+    }
+    // Keep a trailing separator: "C:\Glebarium\Fazendas\" is a folder prefix.
+    return native.empty() ? result / "" : result / native;
+}
+
+bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view ipv6Routes)
+{
+    constexpr unsigned long kRouteUp = 0x0001;
+    constexpr unsigned long kRouteReject = 0x0200;
+    {
+        std::istringstream lines{std::string(ipv4Routes)};
+        std::string line;
+        std::getline(lines, line); // column titles
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string iface, destination, gateway, flags, refCnt, use, metric, mask;
+            if (!(fields >> iface >> destination >> gateway >> flags >> refCnt >> use >> metric >> mask)) {
+                continue;
+            }
+            const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
+            if (destination == "00000000" && mask == "00000000" && (flagBits & kRouteUp) != 0 &&
+                (flagBits & kRouteReject) == 0 && iface != "lo") {
+                return true;
+            }
+        }
+    }
+    std::istringstream lines{std::string(ipv6Routes)};
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string destination, prefixLength, source, sourceLength, nextHop, metric, refCnt, use, flags, iface;
+        if (!(fields >> destination >> prefixLength >> source >> sourceLength >> nextHop >> metric >> refCnt >> use >>
+              flags >> iface)) {
+            continue;
+        }
+        const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
+        if (destination == std::string(32, '0') && prefixLength == "00" && (flagBits & kRouteUp) != 0 &&
+            (flagBits & kRouteReject) == 0 && iface != "lo") {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool internetConnected()
+{
+    bool ok4 = false;
+    bool ok6 = false;
+    const std::string v4 = readWholeTextFile("/proc/net/route", ok4);
+    const std::string v6 = readWholeTextFile("/proc/net/ipv6_route", ok6);
+    return routeTablesHaveDefaultRoute(ok4 ? v4 : std::string(), ok6 ? v6 : std::string());
+}
+
+int lastErrorCode()
+{
+    return errno;
+}
+
+std::string rawSystemErrorText(int code)
+{
+    char buffer[256];
+    // GNU strerror_r returns the text, which may or may not live in `buffer`.
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    return text != nullptr ? std::string(text) : std::string();
+}
+
+bool pathTooLong(const std::filesystem::path& path)
+{
+    const std::string& text = path.native();
+    if (text.size() >= PATH_MAX) {
+        return true;
+    }
+    for (const auto& part : path) {
+        if (part.native().size() > NAME_MAX) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm nowLocal{};
+    if (localtime_r(&now, &nowLocal) == nullptr) {
+        return std::nullopt;
+    }
+    const std::int64_t shifted = utcSeconds + nowLocal.tm_gmtoff;
+    const auto asTime = static_cast<std::time_t>(shifted);
+    std::tm broken{};
+    if (gmtime_r(&asTime, &broken) == nullptr) {
+        return std::nullopt;
+    }
+    return LocalTime{broken.tm_year + 1900, broken.tm_mon + 1, broken.tm_mday,
+                     broken.tm_hour, broken.tm_min, broken.tm_sec};
+}
+
+std::optional<std::string> decodeCodePage(int codePage, std::string_view bytes)
+{
+    if (codePage <= 0) {
+        return std::nullopt;
+    }
+    const std::string name = "CP" + std::to_string(codePage);
+    iconv_t cd = iconv_open("UTF-8", name.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return std::nullopt;
+    }
+    std::string out(bytes.size() * 4 + 4, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    char* outPtr = out.data();
+    std::size_t outLeft = out.size();
+    const std::size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    iconv_close(cd);
+    if (result == static_cast<std::size_t>(-1)) {
+        return std::nullopt;
+    }
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+File::~File()
+{
+    close();
+}
+
+File::File(File&& other) noexcept
+    : m_handle(other.m_handle)
+{
+    other.m_handle = kInvalid;
+}
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = other.m_handle;
+        other.m_handle = kInvalid;
+    }
+    return *this;
+}
+
+File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharing, int& errorCode)
+{
+    errorCode = 0;
+    // Never truncate before the lock is ours: a file another process holds stays untouched.
+    const int flags = (mode == OpenMode::Read ? O_RDONLY : (O_RDWR | O_CREAT)) | O_CLOEXEC;
+    const int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        errorCode = errno;
+        return File();
+    }
+    File file(fd);
+    const int lock = (sharing == Sharing::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    if (::flock(fd, lock) != 0) {
+        errorCode = errno;
+        return File();
+    }
+    if (mode == OpenMode::CreateOrTruncateRW) {
+        struct stat st{};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+            errorCode = errno;
+            return File();
+        }
+    }
+    return file;
+}
+
+std::ptrdiff_t File::read(void* buffer, std::size_t size)
+{
+    for (;;) {
+        const ssize_t n = ::read(m_handle, buffer, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n;
+    }
+}
+
+std::ptrdiff_t File::write(const void* buffer, std::size_t size)
+{
+    std::size_t done = 0;
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    while (done < size) {
+        const ssize_t n = ::write(m_handle, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return done > 0 ? static_cast<std::ptrdiff_t>(done) : -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<std::ptrdiff_t>(done);
+}
+
+bool File::seek(std::int64_t offset)
+{
+    return ::lseek(m_handle, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+std::int64_t File::position() const
+{
+    return ::lseek(m_handle, 0, SEEK_CUR);
+}
+
+std::int64_t File::size() const
+{
+    struct stat st{};
+    if (::fstat(m_handle, &st) != 0) {
+        return -1;
+    }
+    return st.st_size;
+}
+
+std::optional<std::int64_t> File::lastWriteTimeUtc() const
+{
+    struct stat st{};
+    if (::fstat(m_handle, &st) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(st.st_mtim.tv_sec);
+}
+
+void File::close() noexcept
+{
+    if (m_handle != kInvalid) {
+        ::close(m_handle);
+        m_handle = kInvalid;
+    }
+}
+
+} // namespace glb::platform

@@ -1,0 +1,46 @@
+# Shared by scripts/test and scripts/demo: the packages the project needs on Debian 12,
+# installed only when missing, and the build.
+
+GLB_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+
+GLB_PACKAGES=(
+  # build
+  cmake ninja-build g++ pkg-config git
+  # libraries
+  qt6-base-dev libqt6test6 zlib1g-dev libcurl4-openssl-dev libxml2-dev libsqlite3-dev
+  # tests
+  libgtest-dev pxlib-dev python3 unzip zip
+  php-cli php-soap php-xml php-zip
+  xvfb xauth xdotool x11-utils imagemagick
+  # fuzzing
+  clang libclang-rt-14-dev
+)
+
+glb_log() { printf '==> %s\n' "$*"; }
+
+glb_install_packages() {
+  local missing=()
+  local pkg
+  for pkg in "${GLB_PACKAGES[@]}" "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$pkg")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  glb_log "installing: ${missing[*]}"
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# glb_build PRESET: configure and build one preset.
+glb_build() {
+  local preset=$1
+  glb_log "configure ($preset)"
+  cmake --preset "$preset" -S "$GLB_ROOT" >/dev/null
+  glb_log "build ($preset)"
+  cmake --build "$GLB_ROOT/build/$preset" --parallel "$(nproc)"
+}

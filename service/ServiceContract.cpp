@@ -1,0 +1,9 @@
+#include "service/ServiceContract.h"
+
+namespace glb::service {
+
+void RegisterBackupGlebariumTypes()
+{
+}
+
+} // namespace glb::service

@@ -1,0 +1,1 @@
+target_sources(glb_app PRIVATE WaitOverlay.cpp)

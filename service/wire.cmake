@@ -1,0 +1,1 @@
+target_sources(glb_service PRIVATE CurlTransport.cpp ResponseDecoder.cpp)

@@ -1,1 +1,1 @@
-target_sources(glb_service PRIVATE ServiceContract.cpp UploadCall.cpp)
+target_sources(glb_service PRIVATE ServiceContract.cpp UploadCall.cpp Url.cpp)

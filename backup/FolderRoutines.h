@@ -1,19 +1,36 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 #include "archive/ZipFile.h"
 
 namespace glb::backup {
 
-/// CompactarPasta: adds every plain file directly inside `pasta` to the open archive.
+/// CompactarPasta: adds every file directly inside `pasta` (with or without a trailing
+/// separator) to the open archive, in the order the file system lists them, each under its
+/// bare name with Deflate. Folders, links to folders and special files (pipes, sockets,
+/// devices) are passed over; subfolders are not descended into. The writer's errors pass
+/// through unchanged. A folder that cannot be listed adds nothing.
 void CompactarPasta(archive::TZipFile& compactador, const std::filesystem::path& pasta);
 
+/// Deletes one entry that is not a folder (a file or a link); true when it is gone.
+using FileDeleter = std::function<bool(const std::filesystem::path&)>;
+
 /// ApagarDiretorio: deletes the tree `caminho`; true when it and everything in it are gone.
+/// Stops at the first entry that cannot be deleted, leaving it, every later entry and the
+/// folder in place. A link, to a folder or dangling, is removed as a link and never
+/// followed, also when `caminho` itself is one. A missing folder gives false. Never throws.
 bool ApagarDiretorio(const std::filesystem::path& caminho);
+
+/// ApagarDiretorio with the deletion of files and links done by `apagarArquivo`.
+bool ApagarDiretorio(const std::filesystem::path& caminho, const FileDeleter& apagarArquivo);
 
 /// RemoverPastaEnvio: deletes the folder `pasta` beside the program file; reports nothing.
 void RemoverPastaEnvio(std::string_view pasta);
+
+/// RemoverPastaEnvio with the program's folder given.
+void RemoverPastaEnvio(std::string_view pasta, const std::filesystem::path& executableDirectory);
 
 } // namespace glb::backup

@@ -1,12 +1,121 @@
 #include "backup/SendBackupCommand.h"
 
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <system_error>
 #include <utility>
 
+#include "backup/BackupErrors.h"
+#include "backup/FolderRoutines.h"
 #include "backup/Installation.h"
 #include "common/Platform.h"
 
-// Placeholder until the command lands: it refuses to run rather than pretend a backup was sent.
 namespace glb::backup {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kMensagemAguarde = "Enviando Backup";
+constexpr std::string_view kSemInternet = "Você não está conectado a Internet";
+constexpr std::string_view kSemPastaEnvio = "Não possivel criar a pasta de envio";
+constexpr std::chrono::milliseconds kPausaAntesDoEnvio{500};
+constexpr std::size_t kMinimoCpfCnpj = 11;
+
+fs::path pathFromUtf8(std::string_view text)
+{
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+/// Leading and trailing characters up to U+0020 go; in UTF-8 each of them is one byte.
+std::string_view trimmed(std::string_view text)
+{
+    const auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+    while (!text.empty() && isBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+std::size_t characterCount(std::string_view utf8)
+{
+    return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
+    }));
+}
+
+/// True when `diretorio` names a folder directly inside the farm root (or, empty, the root
+/// itself), so that neither the farm folder nor "Backup" + it + ".zip" can leave their parent.
+bool isPlainFolderName(std::string_view diretorio)
+{
+    if (diretorio.find_first_of(std::string_view("\\/:\0", 4)) != std::string_view::npos) {
+        return false;
+    }
+    // ".." and the forms Windows reads as it (trailing dots and blanks are dropped there).
+    const bool dotsAndBlanksOnly = diretorio.find_first_not_of(". ") == std::string_view::npos;
+    return !(dotsAndBlanksOnly && std::count(diretorio.begin(), diretorio.end(), '.') >= 2);
+}
+
+bool existsAsFolder(const fs::path& path)
+{
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+/// Runs one clean-up step when its scope is left. While an error is already on its way out,
+/// a failing step is passed over, so the error goes on unchanged and the later steps still
+/// run; otherwise the step's own error goes on to the caller, again after the later steps.
+template <typename Step>
+class CleanupStep
+{
+public:
+    explicit CleanupStep(Step step)
+        : m_step(std::move(step))
+        , m_errorsInFlight(std::uncaught_exceptions())
+    {
+    }
+    CleanupStep(const CleanupStep&) = delete;
+    CleanupStep& operator=(const CleanupStep&) = delete;
+
+    ~CleanupStep() noexcept(false)
+    {
+        if (std::uncaught_exceptions() > m_errorsInFlight) {
+            try {
+                m_step();
+            } catch (...) { // NOLINT(bugprone-empty-catch): the error already in flight is the one to show
+            }
+        } else {
+            m_step();
+        }
+    }
+
+private:
+    Step m_step;
+    int m_errorsInFlight;
+};
+
+class RunningFlag
+{
+public:
+    explicit RunningFlag(bool& flag)
+        : m_flag(flag)
+    {
+        m_flag = true;
+    }
+    RunningFlag(const RunningFlag&) = delete;
+    RunningFlag& operator=(const RunningFlag&) = delete;
+    ~RunningFlag() { m_flag = false; }
+
+private:
+    bool& m_flag;
+};
+
+} // namespace
 
 SendBackupPaths SendBackupPaths::installed()
 {
@@ -26,7 +135,91 @@ SendBackupCommand::SendBackupCommand(CommandHost& host, FarmQuery& query, SendBa
 
 void SendBackupCommand::run()
 {
-    throw Error("The send command is not built yet");
+    // The overlay and the information boxes let events through; a press still pending
+    // there finds the command running and starts nothing.
+    if (m_running) {
+        return;
+    }
+    const RunningFlag running(m_running);
+
+    if (trimmed(m_host.nomeText()).empty()) {
+        m_host.setFocus(FormControl::edtNome);
+        return;
+    }
+    const std::string cpf = m_host.cpfText();
+    if (characterCount(trimmed(cpf)) < kMinimoCpfCnpj) {
+        m_host.setFocus(FormControl::edtCPFCNPJ);
+        return;
+    }
+    if (!m_host.contratoChecked()) {
+        m_host.setFocus(FormControl::cbContrato);
+        return;
+    }
+    if (!m_host.conectadoInternet()) {
+        m_host.showInformation(std::string(kSemInternet));
+        return;
+    }
+
+    const fs::path pastaEnvio = m_paths.executableDirectory / pathFromUtf8(kPastaEnvio);
+    RemoverPastaEnvio(kPastaEnvio, m_paths.executableDirectory);
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(pastaEnvio, ec))) {
+        fs::create_directories(pastaEnvio, ec);
+        // A link left in its place (one that could not be removed) is no staging folder.
+        if (ec || !fs::is_directory(fs::symlink_status(pastaEnvio, ec))) {
+            m_host.showInformation(std::string(kSemPastaEnvio));
+            return;
+        }
+    }
+
+    // Clean-up C1 to C5 in this order, on success and on error alike (declared in reverse).
+    std::unique_ptr<archive::TZipFile> compactador;
+    const CleanupStep removerPastaEnvio([this] { RemoverPastaEnvio(kPastaEnvio, m_paths.executableDirectory); });
+    const CleanupStep fecharConsulta([this] { m_query.close(); });
+    const CleanupStep liberarCompactador([&compactador] { compactador.reset(); });
+    const CleanupStep habilitarBotoes([this] { m_host.setFooterEnabled(true); });
+    const CleanupStep esconderAguarde([this] { m_host.esconderAguarde(); });
+
+    packAndUpload(compactador, pastaEnvio);
+}
+
+void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compactador, const fs::path& pastaEnvio)
+{
+    m_host.mostrarAguarde(std::string(kMensagemAguarde));
+    m_host.setFooterEnabled(false);
+    compactador = m_makeZip();
+
+    m_query.close();
+    m_query.addPassword(std::string(kSenhaTabela));
+    m_query.setSql(std::string(kSqlFazendas));
+    m_query.open();
+    m_query.first();
+    while (!m_query.eof()) {
+        m_host.processPendingEvents();
+        const std::string diretorio = m_query.fieldAsText("Diretorio");
+        if (!isPlainFolderName(diretorio)) {
+            throw EUnsafeFolderName::forDiretorio(diretorio);
+        }
+        const fs::path pastaFazenda = m_paths.raizFazendas / pathFromUtf8(diretorio);
+        if (existsAsFolder(pastaFazenda)) {
+            const std::string nomeArquivo = std::string(kPrefixoBackup) + diretorio + std::string(kExtensaoZip);
+            compactador->Open(pastaEnvio / pathFromUtf8(nomeArquivo), archive::TZipMode::zmWrite);
+            CompactarPasta(*compactador, pastaFazenda);
+            compactador->Close();
+        }
+        m_query.next();
+    }
+
+    if (existsAsFolder(m_paths.pastaFinanceiro)) {
+        m_host.processPendingEvents();
+        const std::string nomeArquivo = std::string(kNomeBackupFinanceiro) + std::string(kExtensaoZip);
+        compactador->Open(pastaEnvio / pathFromUtf8(nomeArquivo), archive::TZipMode::zmWrite);
+        CompactarPasta(*compactador, m_paths.pastaFinanceiro);
+        compactador->Close();
+    }
+
+    m_sleep(kPausaAntesDoEnvio);
+    m_enviarArquivos(pastaEnvio);
 }
 
 } // namespace glb::backup

@@ -41,6 +41,9 @@ public:
     bool running() const noexcept { return m_running; }
 
 private:
+    /// Steps 8 to 15: overlay, archives of the farm folders and of the financial folder, pause, upload.
+    void packAndUpload(std::unique_ptr<archive::TZipFile>& compactador, const std::filesystem::path& pastaEnvio);
+
     CommandHost& m_host;
     FarmQuery& m_query;
     SendBackupPaths m_paths;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,11 +11,31 @@
 
 namespace glb::archive {
 
+namespace detail {
+class Deflater;
+}
+
 /// A ZIP failure of the writer itself ("File must be open for writing", "Error writing zip file", size limits).
 class EZipException : public Error
 {
 public:
     using Error::Error;
+    /// "File must be open for writing"
+    static EZipException notOpenForWriting();
+    /// "Error writing zip file": a signature, header, name, the directory or the end record was cut short.
+    static EZipException writeError();
+    /// A source of 4 GiB or more, which the 32-bit size fields cannot describe.
+    static EZipException fileTooLarge(const std::filesystem::path& path);
+    /// The entry data would pass the 4 GiB that the 32-bit offsets can address.
+    static EZipException archiveTooLarge();
+    /// More entries than the 16-bit counts of the end record can hold.
+    static EZipException tooManyFiles();
+    /// A stored name longer than the 16-bit name length can hold.
+    static EZipException nameTooLong();
+    /// Any mode but zmWrite: the writer only writes new archives.
+    static EZipException unsupportedMode();
+    /// Any method but Deflate.
+    static EZipException unsupportedCompression();
 };
 
 /// zlib returned an error code; the message is zlib's text for it.
@@ -22,6 +43,8 @@ class EZCompressionError : public Error
 {
 public:
     using Error::Error;
+    /// zlib's text for the (negative) result code `code`.
+    static EZCompressionError forCode(int code);
 };
 
 enum class TZipMode : std::uint8_t
@@ -94,11 +117,18 @@ public:
     const std::vector<TZipHeader>& Files() const noexcept { return FFiles; }
 
 private:
+    void writeOrFail(const void* data, std::size_t size);
+    std::uint32_t compressEntry(platform::File& source, std::uint32_t size, std::uint64_t dataStart,
+                                std::uint32_t& crc);
+    void writeCentralDirectory();
+
     TZipMode FMode = TZipMode::zmClosed;
     platform::File FFileStream;
     std::int64_t FEndFileData = 0;
     std::vector<TZipHeader> FFiles;
     bool FUTF8Support = true;
+    // zlib's state and the copy buffers, made on the first Add and reused for every entry.
+    std::unique_ptr<detail::Deflater> m_deflater;
 };
 
 } // namespace glb::archive

@@ -1,1 +1,9 @@
-target_sources(glb_service PRIVATE ServiceContract.cpp UploadCall.cpp Url.cpp)
+target_sources(glb_service PRIVATE
+  Base64.cpp
+  EnvelopeWriter.cpp
+  Registry.cpp
+  ServiceContract.cpp
+  ServiceProxy.cpp
+  UploadCall.cpp
+  Url.cpp
+)

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "service/ServiceContract.h"
+
+namespace glb::service {
+
+/// The names a request is written with; the proxy takes them from the registry.
+struct RequestNames
+{
+    std::string_view operation = kUploadBackupOperation;
+    std::string_view interfaceNamespace = kBackupGlebariumNamespace;
+    std::string_view recordNamespace = kWebBackupGlebariumNamespace;
+    std::string_view recordName = kArquivosTypeName;
+};
+
+/// InvContextToMsg: the request body of one UploadBackup call, a SOAP 1.1 RPC/encoded
+/// envelope in UTF-8 with each record as a multi-reference element after the operation.
+///
+/// The text is written directly, without whitespace of its own, into one buffer of the
+/// exact final size. Text content is escaped so that any input gives well-formed XML
+/// that reads back as the same text:
+/// - "&", "<", ">" become "&amp;", "&lt;", "&gt;";
+/// - CR becomes "&#13;" (a raw CR would reach the service as LF);
+/// - characters XML 1.0 forbids (controls other than tab, LF and CR; U+FFFE, U+FFFF) and
+///   every byte that is not part of valid UTF-8 become U+FFFD, one per maximal bad
+///   sequence; every other character is written as its UTF-8 bytes.
+std::string InvContextToMsg(const RequestNames& names, std::string_view nome, std::string_view cpf,
+                            const ArquivoArray& arquivo);
+
+/// The same bytes; each record's BUF is released as soon as it has been written, so the
+/// Base64 texts and the document are never held twice in full.
+std::string InvContextToMsg(const RequestNames& names, std::string_view nome, std::string_view cpf,
+                            ArquivoArray&& arquivo);
+
+} // namespace glb::service

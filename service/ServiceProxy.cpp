@@ -1,0 +1,91 @@
+#include "service/ServiceProxy.h"
+
+#include "service/ResponseDecoder.h"
+
+namespace glb::service {
+
+ServiceProxy::ServiceProxy(std::unique_ptr<HttpTransport> transport, const Registry& registry)
+    : m_transport(std::move(transport))
+    , m_registry(registry)
+{
+    if (!m_transport)
+        throw Error("A service proxy needs an HTTP transport");
+}
+
+void ServiceProxy::bind(std::string_view key)
+{
+    const InterfaceEntry* entry = m_registry.findInterface(key);
+    if (entry == nullptr)
+        throw interfaceNotSupported();
+    m_namespace = entry->ns;
+    m_soapAction = entry->soapAction;
+    // The record's XML name comes from its registration; the contract's names stand in
+    // for a registry that lacks it.
+    if (const TypeEntry* record = m_registry.findType(kArquivosTypeName)) {
+        m_recordNamespace = record->ns;
+        m_recordName = record->xmlName;
+    } else {
+        m_recordNamespace = std::string(kWebBackupGlebariumNamespace);
+        m_recordName = std::string(kArquivosTypeName);
+    }
+    m_bound = true;
+    m_transport->setSoapAction(m_soapAction);
+}
+
+void ServiceProxy::setUrl(const std::string& url)
+{
+    m_transport->setUrl(url);
+}
+
+std::string ServiceProxy::UploadBackup(const std::string& nome, const std::string& cpf, ArquivoArray arquivo)
+{
+    if (!m_bound)
+        throw interfaceNotSupported();
+    std::string response;
+    {
+        RequestNames names;
+        names.operation = kUploadBackupOperation;
+        names.interfaceNamespace = m_namespace;
+        names.recordNamespace = m_recordNamespace;
+        names.recordName = m_recordName;
+        const std::string request = InvContextToMsg(names, nome, cpf, std::move(arquivo));
+        arquivo.clear(); // the records hold nothing more the call needs
+        m_transport->setSoapAction(m_soapAction);
+        m_transport->execute(request, response);
+    } // the request goes before the reply is decoded
+    return ProcessResponse(response);
+}
+
+std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL, const std::string& Endereco,
+                                                                std::shared_ptr<ServiceProxy> ProxyExistente)
+{
+    return GetBackupGlebariumPort(UsarWSDL, Endereco, std::move(ProxyExistente), TransportFactory());
+}
+
+std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL, const std::string& Endereco,
+                                                                std::shared_ptr<ServiceProxy> ProxyExistente,
+                                                                const TransportFactory& makeTransport,
+                                                                const Registry& registry)
+{
+    std::string address = Endereco;
+    if (address.empty())
+        address = std::string(UsarWSDL ? kBackupGlebariumWsdl : kBackupGlebariumUrl);
+
+    // A proxy made here dies with this reference if anything below fails.
+    std::shared_ptr<ServiceProxy> proxy = std::move(ProxyExistente);
+    if (!proxy)
+        proxy = std::make_shared<ServiceProxy>(makeTransport ? makeTransport() : makeDefaultTransport(), registry);
+
+    proxy->bind(kBackupGlebariumPortTypeGuid);
+    if (UsarWSDL)
+        throw wsdlModeNotSupported();
+    proxy->setUrl(address);
+    return proxy;
+}
+
+Error wsdlModeNotSupported()
+{
+    return Error("The WSDL mode is not supported: the service is reached at its URL");
+}
+
+} // namespace glb::service

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/Error.h"
+#include "service/EnvelopeWriter.h"
+#include "service/HttpTransport.h"
+#include "service/Registry.h"
+#include "service/ServiceContract.h"
+
+namespace glb::service {
+
+/// Makes the HTTP transport of a new proxy.
+using TransportFactory = std::function<std::unique_ptr<HttpTransport>()>;
+
+/// The service proxy behind BackupGlebariumPortType: its SOAP converter writes the request,
+/// its transport posts it, and the converter decodes the reply. It owns the transport; both
+/// go when the last reference to the proxy is released.
+class ServiceProxy : public BackupGlebariumPortType
+{
+public:
+    ServiceProxy(std::unique_ptr<HttpTransport> transport, const Registry& registry);
+
+    /// Binds to the interface registered under `key`: takes its namespace and default
+    /// SOAPAction and hands the action to the transport. Raises "Interface not supported"
+    /// when no interface has the key.
+    void bind(std::string_view key);
+
+    /// Sets the endpoint: the transport records and splits it and closes any connection.
+    /// Nothing is sent.
+    void setUrl(const std::string& url);
+
+    HttpTransport& transport() noexcept { return *m_transport; }
+
+    /// Writes the request (releasing each record's Base64 text once written), posts it with
+    /// the operation's SOAPAction and decodes the reply. Every error reaches the caller.
+    std::string UploadBackup(const std::string& nome, const std::string& cpf, ArquivoArray arquivo) override;
+
+private:
+    std::unique_ptr<HttpTransport> m_transport;
+    const Registry& m_registry;
+    std::string m_namespace;
+    std::string m_soapAction;
+    std::string m_recordNamespace;
+    std::string m_recordName;
+    bool m_bound = false;
+};
+
+/// GetBackupGlebariumPort: a proxy bound to BackupGlebariumPortType at `Endereco` (the
+/// built-in endpoint when empty). `ProxyExistente` is configured instead of a new proxy
+/// when given. Only the URL mode exists: `UsarWSDL` true is refused with an error.
+std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL = false,
+                                                                const std::string& Endereco = {},
+                                                                std::shared_ptr<ServiceProxy> ProxyExistente = {});
+
+/// The same, with the transport of a new proxy made by `makeTransport` and the interface
+/// looked up in `registry`.
+std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL, const std::string& Endereco,
+                                                                std::shared_ptr<ServiceProxy> ProxyExistente,
+                                                                const TransportFactory& makeTransport,
+                                                                const Registry& registry = Registry::global());
+
+/// "The WSDL mode is not supported: the service is reached at its URL"
+Error wsdlModeNotSupported();
+
+} // namespace glb::service

@@ -1,1 +1,1 @@
-target_sources(glb_service PRIVATE CurlTransport.cpp ResponseDecoder.cpp)
+target_sources(glb_service PRIVATE CurlTransport.cpp ResponseDecoder.cpp ServiceErrors.cpp)

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "service/HttpTransport.h"
+
+namespace glb::service {
+
+/// The HTTP transport over libcurl: one blocking POST per execute() on the calling thread.
+///
+/// The proxy comes from the system's settings (libcurl reads http_proxy and no_proxy).
+/// The connection is kept after a successful exchange and closed when the URL is set,
+/// after a failed exchange and on destruction.
+class CurlTransport : public HttpTransport
+{
+public:
+    /// Bounds that keep a silent or hostile server from holding the program for ever.
+    struct Limits
+    {
+        long connectTimeoutSeconds = 30;
+        /// The exchange ends when fewer than lowSpeedBytesPerSecond move, in either
+        /// direction, for lowSpeedSeconds on end. 1 byte/s over 120 s never cuts an upload
+        /// that still moves, and leaves the service two minutes to answer once the
+        /// request is in.
+        long lowSpeedBytesPerSecond = 1;
+        long lowSpeedSeconds = 120;
+        /// The largest response body accepted.
+        std::size_t maxResponseBytes = std::size_t{64} * 1024 * 1024;
+    };
+
+    /// The agent text sent as User-Agent.
+    static constexpr std::string_view kAgent = "Glebarium SOAP 1.3";
+    /// The largest body sent in one piece; larger ones go in pieces of this size.
+    static constexpr std::size_t kMaxSinglePostSize = 32768;
+
+    CurlTransport();
+    ~CurlTransport() override;
+    CurlTransport(const CurlTransport&) = delete;
+    CurlTransport& operator=(const CurlTransport&) = delete;
+
+    void setUrl(const std::string& url) override;
+    const std::string& url() const override { return m_url; }
+    const UrlParts& urlParts() const override { return m_urlParts; }
+
+    void setSoapAction(const std::string& action) override { m_soapAction = action; }
+    const std::string& soapAction() const override { return m_soapAction; }
+
+    void execute(std::string_view request, std::string& response) override;
+
+    void setLimits(const Limits& limits) { m_limits = limits; }
+    const Limits& limits() const noexcept { return m_limits; }
+
+    /// True while a connection from an earlier exchange is kept open.
+    bool connected() const noexcept { return static_cast<bool>(m_handle); }
+    /// The Content-Type value of the last response.
+    const std::string& contentType() const noexcept { return m_contentType; }
+
+private:
+    struct HandleFree
+    {
+        void operator()(void* handle) const noexcept;
+    };
+    using Handle = std::unique_ptr<void, HandleFree>;
+
+    void connect();
+    void disconnect() noexcept { m_handle.reset(); }
+    void exchange(std::string_view request, std::string& response);
+
+    std::string m_url;
+    UrlParts m_urlParts;
+    std::string m_soapAction;
+    std::string m_contentType;
+    Limits m_limits;
+    Handle m_handle;
+};
+
+} // namespace glb::service

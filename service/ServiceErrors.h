@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "common/Error.h"
+
+namespace glb::service {
+
+/// A failure of the HTTP exchange: a library failure, a status error or a refused content
+/// type. StatusCode is the HTTP status for status errors, the library's code otherwise.
+class ESOAPHTTPException : public Error
+{
+public:
+    ESOAPHTTPException(std::string message, int statusCode)
+        : Error(std::move(message))
+        , m_statusCode(statusCode)
+    {
+    }
+
+    int statusCode() const noexcept { return m_statusCode; }
+
+    /// "%s (%d) - '%s'": the status text, the status, the URL.
+    static ESOAPHTTPException forStatus(std::string_view statusText, int status, std::string_view url);
+    /// "%s - URL:%s - SOAPAction:%s": the library's text (trailing CR/LF removed), the URL,
+    /// the SOAPAction; StatusCode = `libraryCode`.
+    static ESOAPHTTPException forLibraryError(std::string_view text, int libraryCode, std::string_view url,
+                                              std::string_view soapAction);
+    /// The library-error form for a response body larger than `limitBytes`.
+    static ESOAPHTTPException forResponseTooLarge(std::size_t limitBytes, int libraryCode, std::string_view url,
+                                                  std::string_view soapAction);
+    /// "Received content of invalid Content-Type setting: %s - SOAP expects "text/xml"".
+    static ESOAPHTTPException forContentType(std::string_view contentType);
+
+private:
+    int m_statusCode;
+};
+
+/// The response body is not well-formed XML.
+class EDOMParseError : public Error
+{
+public:
+    using Error::Error;
+    /// The parser's description, CR LF, "Line: n", CR LF, the first 40 characters of that
+    /// line of the source.
+    static EDOMParseError forParse(std::string_view description, int line, std::string_view sourceLine);
+};
+
+/// A well-formed document that is not a usable SOAP response.
+class ESOAPDomConvertError : public Error
+{
+public:
+    using Error::Error;
+    /// "Invalid SOAP Response": the document has no document element.
+    static ESOAPDomConvertError noDocumentElement();
+    /// "Invalid SOAP request": the Envelope has no child nodes.
+    static ESOAPDomConvertError emptyEnvelope();
+    /// "Invalid SOAP response": a second Header or Body.
+    static ESOAPDomConvertError repeatedPart();
+    /// "DocumentElement %s:%s expected, %s:%s found".
+    static ESOAPDomConvertError wrongDocumentElement(std::string_view foundNamespace, std::string_view foundName);
+    /// "SOAP Response Packet: element matching function return not found, received "%s"".
+    static ESOAPDomConvertError returnNotFound(std::string_view responseNodeXml);
+};
+
+/// A fault part whose content is not a single text or CDATA node.
+class EXMLDocError : public Error
+{
+public:
+    using Error::Error;
+    /// "Element "%s" does not contain a single text node", with the name as written.
+    static EXMLDocError notSingleTextNode(std::string_view qualifiedName);
+};
+
+/// A SOAP fault sent by the service, or a header entry that had to be understood.
+class ERemotableException : public Error
+{
+public:
+    ERemotableException(std::string message, std::string faultCode = {}, std::string faultActor = {},
+                        std::string faultDetail = {});
+
+    const std::string& faultCode() const noexcept { return *m_faultCode; }
+    const std::string& faultActor() const noexcept { return *m_faultActor; }
+    const std::string& faultDetail() const noexcept { return *m_faultDetail; }
+
+    /// "Soap header %s with attribute 'mustUnderstand' set to true was not handled",
+    /// FaultCode "MustUnderstand".
+    static ERemotableException mustUnderstand(std::string_view headerLocalName);
+
+private:
+    // Shared, like the message, so that copying never throws.
+    std::shared_ptr<const std::string> m_faultCode;
+    std::shared_ptr<const std::string> m_faultActor;
+    std::shared_ptr<const std::string> m_faultDetail;
+};
+
+} // namespace glb::service

@@ -1,0 +1,284 @@
+#include "tests/support/LoopbackHttpServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+namespace glb::test {
+
+namespace {
+
+char lowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+[[noreturn]] void throwSystemError(const char* what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+bool sendAll(int socket, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t sent = ::send(socket, data.data(), data.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+/// The chunked body that starts `data`, decoded; false while it is incomplete.
+bool decodeChunked(std::string_view data, std::string& body, std::size_t& consumed)
+{
+    body.clear();
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t lineEnd = data.find("\r\n", pos);
+        if (lineEnd == std::string_view::npos) {
+            return false;
+        }
+        const std::size_t size = std::stoul(std::string(data.substr(pos, lineEnd - pos)), nullptr, 16);
+        pos = lineEnd + 2;
+        if (size == 0) {
+            const std::size_t end = data.find("\r\n", pos);
+            if (end == std::string_view::npos) {
+                return false;
+            }
+            consumed = end + 2;
+            return true;
+        }
+        if (data.size() < pos + size + 2) {
+            return false;
+        }
+        body.append(data.substr(pos, size));
+        pos += size + 2;
+    }
+}
+
+} // namespace
+
+std::string LoopbackHttpServer::Request::header(std::string_view name) const
+{
+    for (const auto& [key, value] : headers) {
+        if (equalsIgnoringCase(key, name)) {
+            return value;
+        }
+    }
+    return {};
+}
+
+bool LoopbackHttpServer::Request::hasHeader(std::string_view name) const
+{
+    for (const auto& entry : headers) {
+        if (equalsIgnoringCase(entry.first, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+LoopbackHttpServer::Reply LoopbackHttpServer::reply(std::string_view status, const std::vector<std::string>& headers,
+                                                    std::string_view body)
+{
+    std::string raw = "HTTP/1.1 " + std::string(status) + "\r\n";
+    for (const std::string& header : headers) {
+        raw += header + "\r\n";
+    }
+    raw += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    raw += body;
+    return {std::move(raw), false};
+}
+
+LoopbackHttpServer::Reply LoopbackHttpServer::xmlReply(std::string_view body)
+{
+    return reply("200 OK", {"Content-Type: text/xml; charset=utf-8"}, body);
+}
+
+LoopbackHttpServer::LoopbackHttpServer(Handler handler)
+    : m_handler(std::move(handler))
+{
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        throwSystemError("pipe2");
+    }
+    m_wakeRead = pipeEnds[0];
+    m_wakeWrite = pipeEnds[1];
+
+    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listener < 0) {
+        throwSystemError("socket");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listener, 8) != 0) {
+        throwSystemError("bind/listen");
+    }
+    socklen_t length = sizeof address;
+    if (::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throwSystemError("getsockname");
+    }
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread([this] { run(); });
+}
+
+LoopbackHttpServer::~LoopbackHttpServer()
+{
+    const char stop = 'x';
+    (void)!::write(m_wakeWrite, &stop, 1);
+    m_thread.join();
+    ::close(m_listener);
+    ::close(m_wakeRead);
+    ::close(m_wakeWrite);
+}
+
+std::string LoopbackHttpServer::url(std::string_view path) const
+{
+    return "http://127.0.0.1:" + std::to_string(m_port) + std::string(path);
+}
+
+std::vector<LoopbackHttpServer::Request> LoopbackHttpServer::requests() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+int LoopbackHttpServer::closedConnections() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_closed;
+}
+
+bool LoopbackHttpServer::waitReadable(int socket) const
+{
+    pollfd fds[2] = {{socket, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
+    for (;;) {
+        const int ready = ::poll(fds, 2, -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        return ready > 0 && (fds[1].revents & POLLIN) == 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    }
+}
+
+void LoopbackHttpServer::run()
+{
+    int connection = 0;
+    while (waitReadable(m_listener)) {
+        const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (socket < 0) {
+            continue;
+        }
+        serve(socket, ++connection);
+        ::close(socket);
+        const std::lock_guard lock(m_mutex);
+        ++m_closed;
+    }
+}
+
+void LoopbackHttpServer::serve(int socket, int connection)
+{
+    std::string buffer;
+    char chunk[65536];
+    for (;;) {
+        // One request: the head up to the blank line, then a body of the declared length.
+        Request request;
+        request.connection = connection;
+        std::size_t headEnd = std::string::npos;
+        std::size_t total = std::string::npos;
+        for (;;) {
+            if (headEnd == std::string::npos) {
+                headEnd = buffer.find("\r\n\r\n");
+                if (headEnd != std::string::npos) {
+                    headEnd += 4;
+                    request.head = buffer.substr(0, headEnd);
+                    std::size_t lineStart = request.head.find("\r\n") + 2;
+                    const std::string requestLine = request.head.substr(0, lineStart - 2);
+                    const std::size_t space1 = requestLine.find(' ');
+                    const std::size_t space2 = requestLine.find(' ', space1 + 1);
+                    request.method = requestLine.substr(0, space1);
+                    request.target = requestLine.substr(space1 + 1, space2 - space1 - 1);
+                    while (lineStart + 2 < headEnd) {
+                        const std::size_t lineEnd = request.head.find("\r\n", lineStart);
+                        const std::string line = request.head.substr(lineStart, lineEnd - lineStart);
+                        const std::size_t colon = line.find(':');
+                        std::string value = colon == std::string::npos ? std::string() : line.substr(colon + 1);
+                        value.erase(0, value.find_first_not_of(' '));
+                        request.headers.emplace_back(line.substr(0, colon), value);
+                        lineStart = lineEnd + 2;
+                    }
+                }
+            }
+            if (headEnd != std::string::npos) {
+                if (equalsIgnoringCase(request.header("Transfer-Encoding"), "chunked")) {
+                    std::size_t consumed = 0;
+                    if (decodeChunked(std::string_view(buffer).substr(headEnd), request.body, consumed)) {
+                        total = headEnd + consumed;
+                        break;
+                    }
+                } else {
+                    const std::string length = request.header("Content-Length");
+                    total = headEnd + (length.empty() ? 0 : std::stoul(length));
+                    if (buffer.size() >= total) {
+                        request.body = buffer.substr(headEnd, total - headEnd);
+                        break;
+                    }
+                }
+            }
+            if (buffer.size() > kMaxRequestBytes || !waitReadable(socket)) {
+                return;
+            }
+            const ssize_t received = ::recv(socket, chunk, sizeof chunk, 0);
+            if (received <= 0) {
+                return;
+            }
+            buffer.append(chunk, static_cast<std::size_t>(received));
+        }
+        request.raw = buffer.substr(0, total);
+        buffer.erase(0, total);
+        {
+            const std::lock_guard lock(m_mutex);
+            m_requests.push_back(request);
+        }
+        const Reply answer = m_handler(request);
+        if (!sendAll(socket, answer.raw)) {
+            return;
+        }
+        if (answer.stall) {
+            // Hold the connection, reading and dropping whatever comes, until it closes.
+            while (waitReadable(socket) && ::recv(socket, chunk, sizeof chunk, 0) > 0) {
+            }
+            return;
+        }
+    }
+}
+
+} // namespace glb::test

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace glb::test {
+
+/// An HTTP/1.1 server on 127.0.0.1 (ephemeral port) inside the test process, on a thread
+/// of its own. It records every request byte for byte and answers as the test says.
+/// Connections are served one at a time and kept open between requests.
+class LoopbackHttpServer
+{
+public:
+    struct Request
+    {
+        std::string raw;  ///< the request as it came: request line, headers, body
+        std::string head; ///< request line and header lines, up to and with the blank line
+        std::string method;
+        std::string target;
+        std::vector<std::pair<std::string, std::string>> headers; ///< in their order
+        std::string body;
+        int connection = 0; ///< 1 for the first connection accepted, 2 for the next, ...
+
+        /// The value of the first header of that name (any letter case), empty if none.
+        std::string header(std::string_view name) const;
+        bool hasHeader(std::string_view name) const;
+    };
+
+    struct Reply
+    {
+        /// The bytes sent back as they stand: status line, headers, body.
+        std::string raw;
+        /// After sending `raw`, send nothing more and keep the connection open until the
+        /// client closes it or the server stops.
+        bool stall = false;
+    };
+    using Handler = std::function<Reply(const Request&)>;
+
+    /// A complete response with the given status line tail ("404 Not Found"), headers
+    /// ("Name: value" lines, without line ends) and body; Content-Length is added.
+    static Reply reply(std::string_view status, const std::vector<std::string>& headers, std::string_view body);
+    /// 200 OK, Content-Type text/xml; charset=utf-8, with `body`.
+    static Reply xmlReply(std::string_view body);
+
+    /// Starts listening; every request is answered by `handler`.
+    explicit LoopbackHttpServer(Handler handler);
+    ~LoopbackHttpServer();
+    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
+    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
+
+    std::uint16_t port() const noexcept { return m_port; }
+    /// "http://127.0.0.1:<port>" followed by `path`.
+    std::string url(std::string_view path) const;
+
+    /// The requests received so far.
+    std::vector<Request> requests() const;
+    /// The number of connections the client has closed so far.
+    int closedConnections() const;
+
+    /// Requests larger than this are refused by closing the connection.
+    static constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1024 * 1024;
+
+private:
+    void run();
+    void serve(int socket, int connection);
+    bool waitReadable(int socket) const;
+
+    Handler m_handler;
+    int m_listener = -1;
+    int m_wakeRead = -1;
+    int m_wakeWrite = -1;
+    std::uint16_t m_port = 0;
+    mutable std::mutex m_mutex;
+    std::vector<Request> m_requests;
+    int m_closed = 0;
+    std::thread m_thread;
+};
+
+} // namespace glb::test

@@ -1,0 +1,541 @@
+#include "backup/SendBackupCommand.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "backup/BackupErrors.h"
+#include "backup/FarmQuery.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using glb::archive::TZipCompression;
+using glb::archive::TZipFile;
+using glb::archive::TZipMode;
+using glb::backup::FormControl;
+using glb::backup::SendBackupCommand;
+using glb::test::RecordingHost;
+using glb::test::TempDir;
+using glb::test::writeFile;
+
+/// The farm list: one Diretorio per row, in the order given. Fails on the named operation.
+class FakeFarmQuery : public glb::backup::FarmQuery
+{
+public:
+    FakeFarmQuery(RecordingHost& log, std::vector<std::string> rows)
+        : m_log(log)
+        , m_rows(std::move(rows))
+    {
+    }
+    void close() override { act("query.close"); }
+    void setDatabaseName(const fs::path&) override { act("query.setDatabaseName"); }
+    void addPassword(const std::string& password) override { act("query.addPassword(" + password + ")"); }
+    void setSql(const std::string& text) override { act("query.setSql(" + text + ")"); }
+    void open() override
+    {
+        act("query.open");
+        m_row = 0;
+    }
+    void first() override
+    {
+        act("query.first");
+        m_row = 0;
+    }
+    void next() override
+    {
+        act("query.next");
+        ++m_row;
+    }
+    bool eof() const override { return m_row >= m_rows.size(); }
+    std::string fieldAsText(const std::string& name) const override
+    {
+        return name == "Diretorio" ? m_rows.at(m_row) : std::string();
+    }
+
+    std::string failOn;
+
+private:
+    void act(const std::string& call)
+    {
+        m_log.note(call);
+        if (call == failOn) {
+            throw glb::Error("fail: " + call);
+        }
+    }
+    RecordingHost& m_log;
+    std::vector<std::string> m_rows;
+    std::size_t m_row = 0;
+};
+
+/// A writer that logs its calls with paths relative to `base` and, on Close, leaves a file
+/// listing the names it was given, so the staged archives can be looked at.
+class RecordingZip : public TZipFile
+{
+public:
+    RecordingZip(RecordingHost& log, fs::path base, std::string failOn)
+        : m_log(log)
+        , m_base(std::move(base))
+        , m_failOn(std::move(failOn))
+    {
+    }
+    ~RecordingZip() override { m_log.note("zip.release"); }
+    RecordingZip(const RecordingZip&) = delete;
+    RecordingZip& operator=(const RecordingZip&) = delete;
+
+    void Open(const fs::path& fileName, TZipMode mode) override
+    {
+        act("zip.Open(" + relative(fileName) + (mode == TZipMode::zmWrite ? ")" : ", not zmWrite)"));
+        m_file = fileName;
+        m_names.clear();
+    }
+    void Add(const fs::path& fileName, const std::string& archiveFileName, TZipCompression compression) override
+    {
+        act("zip.Add(" + relative(fileName) + ")");
+        EXPECT_EQ(archiveFileName, "");
+        EXPECT_EQ(compression, TZipCompression::zcDeflate);
+        m_names += fileName.filename().string() + "\n";
+    }
+    void Close() override
+    {
+        act("zip.Close");
+        writeFile(m_file, m_names);
+    }
+
+private:
+    void act(const std::string& call)
+    {
+        m_log.note(call);
+        if (call.rfind(m_failOn, 0) == 0 && !m_failOn.empty()) {
+            throw glb::Error("fail: " + call);
+        }
+    }
+    std::string relative(const fs::path& path) const { return path.lexically_relative(m_base).generic_string(); }
+
+    RecordingHost& m_log;
+    fs::path m_base;
+    std::string m_failOn;
+    fs::path m_file;
+    std::string m_names;
+};
+
+/// An installation in a temporary folder: the program's folder, the farm root and the
+/// financial folder, with the command wired to fakes that log into the host.
+struct Installation
+{
+    TempDir tmp;
+    RecordingHost host;
+    std::vector<std::string> rows;
+    std::string queryFailsOn;
+    std::string zipFailsOn;
+    bool zipCreationFails = false;
+    std::function<void()> onUpload;
+    /// What the staging folder held when the upload started: name -> content.
+    std::map<std::string, std::string> uploaded;
+    std::string cpfAtUpload;
+
+    fs::path exe() const { return tmp / "exe"; }
+    fs::path staging() const { return tmp / "exe" / "tmpbackupEnviado"; }
+    fs::path raiz() const { return tmp / "Fazendas"; }
+    fs::path financeiro() const { return tmp / "Financeiro"; }
+
+    Installation() { fs::create_directories(exe()); }
+
+    void run()
+    {
+        FakeFarmQuery query(host, rows);
+        query.failOn = queryFailsOn;
+        SendBackupCommand command(host, query, paths(), zipFactory(), uploader(),
+                                  [this](std::chrono::milliseconds pause) {
+                                      host.note("sleep(" + std::to_string(pause.count()) + ")");
+                                  });
+        m_command = &command;
+        const struct Reset
+        {
+            SendBackupCommand*& command;
+            ~Reset() { command = nullptr; }
+        } reset{m_command};
+        command.run();
+    }
+
+    /// The command being run, for hooks that press again.
+    SendBackupCommand* command() const { return m_command; }
+
+    glb::backup::SendBackupPaths paths() const
+    {
+        return {exe(), raiz().string() + "/", financeiro()};
+    }
+
+    SendBackupCommand::ZipFactory zipFactory()
+    {
+        return [this]() -> std::unique_ptr<TZipFile> {
+            host.note("zip.create");
+            if (zipCreationFails) {
+                throw glb::Error("fail: zip.create");
+            }
+            return std::make_unique<RecordingZip>(host, tmp.path(), zipFailsOn);
+        };
+    }
+
+    SendBackupCommand::Uploader uploader()
+    {
+        return [this](const fs::path& pasta) {
+            host.note("upload(" + pasta.lexically_relative(tmp.path()).generic_string() + ")");
+            cpfAtUpload = host.cpfText();
+            for (const auto& entry : fs::directory_iterator(pasta)) {
+                uploaded[entry.path().filename().string()] = glb::test::readFile(entry.path());
+            }
+            if (onUpload) {
+                onUpload();
+            }
+        };
+    }
+
+private:
+    SendBackupCommand* m_command = nullptr;
+};
+
+const std::string kSql = "query.setSql(SELECT Fazenda,Diretorio FROM FAZENDAS ORDER BY Fazenda)";
+const std::vector<std::string> kSetUp = {"conectadoInternet", "mostrarAguarde(Enviando Backup)",
+                                         "setFooterEnabled(false)", "zip.create", "query.close",
+                                         "query.addPassword(tabularia487)", kSql, "query.open", "query.first"};
+const std::vector<std::string> kCleanUp = {"esconderAguarde", "setFooterEnabled(true)", "zip.release",
+                                           "query.close"};
+
+std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+TEST(SendBackupCommand, PacksEachExistingFarmFolderThenTheFinancialOneAndUploadsInOrder)
+{
+    Installation inst;
+    writeFile(inst.raiz() / "Boa Vista" / "GADO.DB", "g");
+    writeFile(inst.raiz() / "Boa Vista" / "sub" / "ignorado", "-");
+    writeFile(inst.raiz() / "Arquivo", "a farm 'folder' that is a file");
+    writeFile(inst.financeiro() / "CAIXA.DB", "c");
+    inst.rows = {"Boa Vista", "Sumida", "Arquivo"};
+
+    inst.run();
+
+    EXPECT_EQ(inst.host.calls(),
+              concat({kSetUp,
+                      {"processPendingEvents", "zip.Open(exe/tmpbackupEnviado/BackupBoa Vista.zip)",
+                       "zip.Add(Fazendas/Boa Vista/GADO.DB)", "zip.Close", "query.next",
+                       "processPendingEvents", "query.next", "processPendingEvents", "query.next",
+                       "processPendingEvents", "zip.Open(exe/tmpbackupEnviado/BackupFinanceiro.zip)",
+                       "zip.Add(Financeiro/CAIXA.DB)", "zip.Close", "sleep(500)", "upload(exe/tmpbackupEnviado)"},
+                      kCleanUp}));
+    EXPECT_EQ(inst.uploaded, (std::map<std::string, std::string>{{"BackupBoa Vista.zip", "GADO.DB\n"},
+                                                                 {"BackupFinanceiro.zip", "CAIXA.DB\n"}}));
+    EXPECT_FALSE(fs::exists(inst.staging()));
+    EXPECT_TRUE(inst.host.windowEnabled());
+    EXPECT_TRUE(inst.host.footerEnabled());
+}
+
+TEST(SendBackupCommand, FormChecksMoveTheFocusOrPass)
+{
+    struct Case
+    {
+        std::string nome;
+        std::string cpf;
+        bool contrato;
+        std::optional<FormControl> focus; ///< none: the backup is sent
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"",               "12345678901",    true,  FormControl::edtNome},
+        {"   ",            "12345678901",    true,  FormControl::edtNome},
+        {"\t\r\n \x01",    "12345678901",    true,  FormControl::edtNome},
+        {"FULANO",         "",               true,  FormControl::edtCPFCNPJ},
+        {"FULANO",         "  \t ",          true,  FormControl::edtCPFCNPJ},
+        {"FULANO",         "1234567890",     true,  FormControl::edtCPFCNPJ},
+        {"FULANO",         "  1234567890\n", true,  FormControl::edtCPFCNPJ},
+        {"FULANO",         "ÁÉÍÓÚÇÃÕÊÂ",     true,  FormControl::edtCPFCNPJ}, // 10 characters, 20 bytes
+        {"FULANO",         "12345678901",    false, FormControl::cbContrato},
+        {"",               "",               false, FormControl::edtNome},
+        {"FULANO",         "12345678901",    true,  std::nullopt},
+        {"FULANO",         "12345678901234", true,  std::nullopt},
+        {"FULANO",         "123.456.789-01", true,  std::nullopt},
+        {" FULANO ",       " 12345678901 ",  true,  std::nullopt},
+        {"JOSÉ",           "ÁÉÍÓÚÇÃÕÊÂÔ",    true,  std::nullopt},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE("nome \"" + c.nome + "\" cpf \"" + c.cpf + "\" contrato " + std::to_string(c.contrato));
+        Installation inst;
+        inst.host.nome = c.nome;
+        inst.host.cpf = c.cpf;
+        inst.host.contrato = c.contrato;
+        inst.run();
+        if (c.focus) {
+            EXPECT_EQ(inst.host.calls(), std::vector<std::string>{"setFocus(" + glb::test::controlName(*c.focus) + ")"});
+            EXPECT_FALSE(fs::exists(inst.staging()));
+        } else {
+            EXPECT_EQ(inst.host.focus(), std::nullopt);
+            EXPECT_EQ(inst.cpfAtUpload, c.cpf); // sent as typed, punctuation and blanks included
+        }
+        EXPECT_EQ(inst.host.nome, c.nome);
+        EXPECT_EQ(inst.host.cpf, c.cpf);
+    }
+}
+
+TEST(SendBackupCommand, NoConnectionShowsTheMessageAndLeavesTheStagingFolderAlone)
+{
+    Installation inst;
+    inst.host.conectado = false;
+    writeFile(inst.staging() / "sobra.zip", "left over");
+    inst.run();
+    EXPECT_EQ(inst.host.calls(),
+              (std::vector<std::string>{"conectadoInternet", "showInformation(Você não está conectado a Internet)"}));
+    EXPECT_EQ(glb::test::readFile(inst.staging() / "sobra.zip"), "left over");
+
+    Installation fresh;
+    fresh.host.conectado = false;
+    fresh.run();
+    EXPECT_FALSE(fs::exists(fresh.staging()));
+}
+
+TEST(SendBackupCommand, StagingFolderThatCannotBeCreatedEndsWithTheMessage)
+{
+    Installation inst;
+    writeFile(inst.staging(), "a file where the folder should be");
+    inst.run();
+    EXPECT_EQ(inst.host.calls(),
+              (std::vector<std::string>{"conectadoInternet", "showInformation(Não possivel criar a pasta de envio)"}));
+    EXPECT_TRUE(inst.host.windowEnabled());
+}
+
+TEST(SendBackupCommand, LeftoverStagingFolderIsEmptiedFirst)
+{
+    Installation inst;
+    writeFile(inst.staging() / "BackupVelho.zip", "old");
+    writeFile(inst.staging() / "sub" / "x", "old");
+    inst.run();
+    EXPECT_TRUE(inst.uploaded.empty());
+}
+
+TEST(SendBackupCommand, StagingFolderThatIsALinkIsReplacedAndItsTargetKept)
+{
+    Installation inst;
+    writeFile(inst.tmp / "alheia" / "precioso.txt", "keep");
+    fs::create_directory_symlink(inst.tmp / "alheia", inst.staging());
+    inst.rows = {"F"};
+    writeFile(inst.raiz() / "F" / "a", "a");
+    inst.run();
+    EXPECT_EQ(inst.uploaded.size(), 1U);
+    EXPECT_EQ(glb::test::readFile(inst.tmp / "alheia" / "precioso.txt"), "keep");
+    EXPECT_FALSE(fs::exists(inst.tmp / "alheia" / "BackupF.zip"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(inst.staging())));
+}
+
+TEST(SendBackupCommand, EmptyFarmListAndNoFinancialFolderStillUploads)
+{
+    Installation inst;
+    inst.run();
+    EXPECT_EQ(inst.host.calls(), concat({kSetUp, {"sleep(500)", "upload(exe/tmpbackupEnviado)"}, kCleanUp}));
+    EXPECT_TRUE(inst.uploaded.empty());
+    EXPECT_FALSE(fs::exists(inst.staging()));
+}
+
+TEST(SendBackupCommand, EmptyDiretorioPacksTheFarmRootIntoBackupZip)
+{
+    Installation inst;
+    writeFile(inst.raiz() / "FAZENDAS.DB", "t");
+    writeFile(inst.raiz() / "Outra" / "x", "x");
+    inst.rows = {""};
+    inst.run();
+    EXPECT_EQ(inst.uploaded, (std::map<std::string, std::string>{{"Backup.zip", "FAZENDAS.DB\n"}}));
+    const auto& calls = inst.host.calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "zip.Add(Fazendas/FAZENDAS.DB)"), calls.end());
+}
+
+TEST(SendBackupCommand, SameDiretorioTwiceWritesTheSameArchiveTwice)
+{
+    Installation inst;
+    writeFile(inst.raiz() / "A" / "a", "a");
+    inst.rows = {"A", "A"};
+    inst.run();
+    const auto& calls = inst.host.calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "zip.Open(exe/tmpbackupEnviado/BackupA.zip)"), 2);
+    EXPECT_EQ(inst.uploaded, (std::map<std::string, std::string>{{"BackupA.zip", "a\n"}}));
+}
+
+TEST(SendBackupCommand, ErrorInAnyStageRunsTheWholeCleanUpThenGoesOn)
+{
+    struct Case
+    {
+        std::string stage;
+        std::function<void(Installation&)> arrange;
+        bool writerCreated;
+    };
+    const Case cases[] = {
+        {"overlay", [](Installation& i) { i.host.onMostrarAguarde = [] { throw glb::Error("fail: overlay"); }; },
+         false},
+        {"writer creation", [](Installation& i) { i.zipCreationFails = true; }, false},
+        {"query open", [](Installation& i) { i.queryFailsOn = "query.open"; }, true},
+        {"query next", [](Installation& i) { i.queryFailsOn = "query.next"; }, true},
+        {"archive open", [](Installation& i) { i.zipFailsOn = "zip.Open"; }, true},
+        {"add", [](Installation& i) { i.zipFailsOn = "zip.Add"; }, true},
+        {"archive close", [](Installation& i) { i.zipFailsOn = "zip.Close"; }, true},
+        {"upload", [](Installation& i) { i.onUpload = [] { throw glb::Error("fail: upload"); }; }, true},
+        {"abort", [](Installation& i) { i.onUpload = [] { throw glb::EAbort(); }; }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stage);
+        Installation inst;
+        writeFile(inst.raiz() / "A" / "a", "a");
+        writeFile(inst.financeiro() / "f", "f");
+        inst.rows = {"A", "B"};
+        c.arrange(inst);
+
+        bool thrown = false;
+        try {
+            inst.run();
+        } catch (const glb::EAbort&) {
+            thrown = c.stage == "abort";
+        } catch (const glb::Error& e) {
+            thrown = std::string(e.what()).rfind("fail: ", 0) == 0;
+        }
+        EXPECT_TRUE(thrown);
+
+        std::vector<std::string> cleanUp = kCleanUp;
+        if (!c.writerCreated) {
+            cleanUp.erase(std::find(cleanUp.begin(), cleanUp.end(), "zip.release"));
+        }
+        const auto& calls = inst.host.calls();
+        ASSERT_GE(calls.size(), cleanUp.size());
+        EXPECT_EQ(std::vector<std::string>(calls.end() - static_cast<std::ptrdiff_t>(cleanUp.size()), calls.end()),
+                  cleanUp);
+        EXPECT_FALSE(fs::exists(inst.staging()));
+        EXPECT_TRUE(inst.host.windowEnabled());
+        EXPECT_TRUE(inst.host.footerEnabled());
+    }
+}
+
+TEST(SendBackupCommand, FailingCleanUpStepNeitherHidesTheErrorNorSkipsTheLaterSteps)
+{
+    // An error already on its way wins over the clean-up's own.
+    Installation failing;
+    failing.onUpload = [] { throw glb::Error("fail: upload"); };
+    failing.host.onEsconderAguarde = [] { throw glb::Error("overlay would not go"); };
+    EXPECT_THROW(
+        {
+            try {
+                failing.run();
+            } catch (const glb::Error& e) {
+                EXPECT_STREQ(e.what(), "fail: upload");
+                throw;
+            }
+        },
+        glb::Error);
+    EXPECT_EQ(std::vector<std::string>(failing.host.calls().end() - 4, failing.host.calls().end()), kCleanUp);
+    EXPECT_FALSE(fs::exists(failing.staging()));
+
+    // After a good run the clean-up's error is the one reported, once every step has run.
+    Installation good;
+    good.host.onEsconderAguarde = [] { throw glb::Error("overlay would not go"); };
+    EXPECT_THROW(good.run(), glb::Error);
+    EXPECT_EQ(std::vector<std::string>(good.host.calls().end() - 4, good.host.calls().end()), kCleanUp);
+    EXPECT_FALSE(fs::exists(good.staging()));
+}
+
+TEST(SendBackupCommand, UnsafeDiretorioEndsTheRunBeforeAnythingIsPackedFromIt)
+{
+    const std::string unsafe[] = {"..", "..\\Financeiro", "../Financeiro", "a/b", "a\\b", "C:", "C:\\Windows",
+                                  "/etc", std::string("a\0b", 3), "...", ".. ", " ..", "\\\\servidor\\c"};
+    for (const auto& diretorio : unsafe) {
+        SCOPED_TRACE(diretorio);
+        Installation inst;
+        writeFile(inst.raiz() / "A" / "a", "a");
+        writeFile(inst.tmp / "Financeiro" / "f", "f");
+        fs::create_directories(inst.raiz() / "a" / "b");
+        inst.rows = {"A", diretorio, "A"};
+        EXPECT_THROW(inst.run(), glb::backup::EUnsafeFolderName);
+
+        const auto& calls = inst.host.calls();
+        EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& s) { return s.rfind("zip.Open", 0) == 0; }),
+                  1);
+        EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()), kCleanUp);
+        EXPECT_FALSE(fs::exists(inst.staging()));
+        EXPECT_TRUE(fs::exists(inst.tmp / "Financeiro" / "f"));
+    }
+}
+
+TEST(SendBackupCommand, UnsafeDiretorioMessageNamesTheValue)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"..\\x", "Nome de pasta inválido na tabela de fazendas: \"..\\x\""},
+        {std::string("a\0b", 3), "Nome de pasta inválido na tabela de fazendas: \"a\\x00b\""},
+    };
+    for (const auto& [diretorio, message] : cases) {
+        Installation inst;
+        inst.rows = {diretorio};
+        try {
+            inst.run();
+            ADD_FAILURE() << "no error for " << message;
+        } catch (const glb::backup::EUnsafeFolderName& e) {
+            EXPECT_EQ(e.what(), message);
+        }
+    }
+}
+
+TEST(SendBackupCommand, PlainNamesWithDotsOrBlanksAreNoReason)
+{
+    Installation inst;
+    for (const char* name : {"a..b", "..a", "a..", "Fazenda São João", ".", " "}) {
+        writeFile(inst.raiz() / name / "x", "x");
+        inst.rows.emplace_back(name);
+    }
+    inst.rows.emplace_back("Sumida..");
+    inst.run();
+    EXPECT_EQ(inst.uploaded.count("Backupa..b.zip"), 1U);
+    EXPECT_EQ(inst.uploaded.count("Backup..a.zip"), 1U);
+    EXPECT_EQ(inst.uploaded.count("BackupFazenda São João.zip"), 1U);
+    EXPECT_EQ(inst.uploaded.count("Backup..zip"), 1U); // "." is the farm root itself
+}
+
+TEST(SendBackupCommand, PressWhileRunningStartsNothing)
+{
+    Installation inst;
+    writeFile(inst.raiz() / "A" / "a", "a");
+    inst.rows = {"A"};
+    bool runningInside = false;
+    inst.host.onProcessPendingEvents = [&inst, &runningInside] {
+        runningInside = inst.command()->running();
+        inst.command()->run();
+    };
+    inst.onUpload = [&inst] { inst.command()->run(); };
+    inst.run();
+
+    EXPECT_TRUE(runningInside);
+    const auto& calls = inst.host.calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "mostrarAguarde(Enviando Backup)"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "conectadoInternet"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "upload(exe/tmpbackupEnviado)"), 1);
+}
+
+TEST(SendBackupCommand, NextPressRunsAgainAfterAnError)
+{
+    Installation inst;
+    inst.host.onMostrarAguarde = [] { throw glb::Error("fail: overlay"); };
+    FakeFarmQuery query(inst.host, {});
+    SendBackupCommand command(inst.host, query, inst.paths(), inst.zipFactory(), inst.uploader(),
+                              [](std::chrono::milliseconds) {});
+    EXPECT_THROW(command.run(), glb::Error);
+    EXPECT_FALSE(command.running());
+    inst.host.onMostrarAguarde = nullptr;
+    command.run();
+    const auto& calls = inst.host.calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "upload(exe/tmpbackupEnviado)"), 1);
+}
+
+} // namespace

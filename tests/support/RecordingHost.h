@@ -1,0 +1,62 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backup/CommandHost.h"
+
+namespace glb::test {
+
+/// A CommandHost without a window: it answers from its fields and writes every call that
+/// acts or asks the system into one log, in order ("mostrarAguarde(Enviando Backup)",
+/// "setFocus(edtNome)", ...). Reading the form's texts and the check box is not logged.
+/// Other fakes may write into the same log (note()) so that one sequence shows the order
+/// across all collaborators. The hooks run after the call is logged and may throw.
+class RecordingHost : public backup::CommandHost
+{
+public:
+    std::string nome = "FULANO DE TAL";
+    std::string cpf = "12345678901";
+    bool contrato = true;
+    bool conectado = true;
+
+    std::function<void()> onProcessPendingEvents;
+    std::function<void()> onMostrarAguarde;
+    std::function<void()> onEsconderAguarde;
+
+    /// Appends `entry` to the log.
+    void note(std::string entry) { m_calls.push_back(std::move(entry)); }
+    const std::vector<std::string>& calls() const noexcept { return m_calls; }
+    /// The texts of the information boxes, in order.
+    const std::vector<std::string>& informations() const noexcept { return m_informations; }
+
+    /// False from mostrarAguarde until esconderAguarde.
+    bool windowEnabled() const noexcept { return m_windowEnabled; }
+    bool footerEnabled() const noexcept { return m_footerEnabled; }
+    std::optional<backup::FormControl> focus() const noexcept { return m_focus; }
+
+    void processPendingEvents() override;
+    std::string nomeText() const override { return nome; }
+    std::string cpfText() const override { return cpf; }
+    void showInformation(const std::string& text) override;
+    bool contratoChecked() const override { return contrato; }
+    void setFocus(backup::FormControl control) override;
+    void mostrarAguarde(const std::string& mensagem) override;
+    void esconderAguarde() override;
+    void setFooterEnabled(bool enabled) override;
+    bool conectadoInternet() override;
+
+private:
+    std::vector<std::string> m_calls;
+    std::vector<std::string> m_informations;
+    bool m_windowEnabled = true;
+    bool m_footerEnabled = true;
+    std::optional<backup::FormControl> m_focus;
+};
+
+/// "edtNome", "edtCPFCNPJ", "cbContrato".
+std::string controlName(backup::FormControl control);
+
+} // namespace glb::test

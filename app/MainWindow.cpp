@@ -1,11 +1,396 @@
 #include "app/MainWindow.h"
 
+#include "app/CommandGuard.h"
+#include "app/MessageBoxes.h"
+#include "app/WaitOverlay.h"
+#include "archive/ZipFile.h"
+#include "backup/FarmList.h"
+#include "backup/Installation.h"
+#include "common/Platform.h"
+#include "service/UploadCall.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QIcon>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QValidator>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+// Resources of a static library must be registered by name, outside any namespace.
+static void initAppResources()
+{
+    Q_INIT_RESOURCE(app);
+}
+
 namespace glb::app {
 
-TfrmBackup::TfrmBackup(QWidget* parent)
-    : QWidget(parent)
+namespace {
+
+constexpr int kClientWidth = 456;
+constexpr int kClientHeight = 312;
+constexpr int kFooterHeight = 37;
+
+QFont windowFont()
 {
+    QFont font(QStringLiteral("Segoe UI"));
+    font.setPixelSize(13);
+    font.setWeight(QFont::Normal);
+    font.setItalic(false);
+    return font;
+}
+
+QIcon programIcon()
+{
+    initAppResources();
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        icon.addFile(QStringLiteral(":/icons/icon-%1.png").arg(size), QSize(size, size));
+    }
+    return icon;
+}
+
+/// Upper-cases every character as it enters edtNome, one for one, so the cursor stays put
+/// ("ã" becomes "Ã"; a letter without a single upper-case form stays as it is).
+class UpperCaseValidator : public QValidator
+{
+public:
+    using QValidator::QValidator;
+
+    State validate(QString& input, int&) const override
+    {
+        for (QChar& c : input) {
+            c = c.toUpper();
+        }
+        return Acceptable;
+    }
+};
+
+bool onlyDigits(const QString& text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+/// edtCPFCNPJ: typed characters other than 0-9 are refused; pasted or dropped text is
+/// taken as it is.
+class DigitsOnlyEdit : public QLineEdit
+{
+public:
+    using QLineEdit::QLineEdit;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        // A key whose text is printable is one QLineEdit would insert; editing keys and
+        // shortcuts such as Ctrl+V carry no printable text.
+        const QString text = event->text();
+        if (!text.isEmpty() && text.front().isPrint() && !onlyDigits(text)) {
+            event->accept();
+            return;
+        }
+        QLineEdit::keyPressEvent(event);
+    }
+
+    void inputMethodEvent(QInputMethodEvent* event) override
+    {
+        if (!onlyDigits(event->commitString())) {
+            QInputMethodEvent filtered(event->preeditString(), event->attributes());
+            QString digits;
+            for (const QChar c : event->commitString()) {
+                if (c >= u'0' && c <= u'9') {
+                    digits += c;
+                }
+            }
+            filtered.setCommitString(digits, event->replacementStart(), event->replacementLength());
+            QLineEdit::inputMethodEvent(&filtered);
+            return;
+        }
+        QLineEdit::inputMethodEvent(event);
+    }
+};
+
+/// pnlBotoes: the footer bar with the etched line along its top edge; its buttons keep
+/// their distance to the bar's right and bottom edges.
+class FooterBar : public QWidget
+{
+public:
+    explicit FooterBar(QWidget* parent)
+        : QWidget(parent)
+    {
+        setBackgroundRole(QPalette::Button);
+        setAutoFillBackground(true);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::Dark));
+        painter.drawLine(0, 0, width() - 1, 0);
+        painter.setPen(palette().color(QPalette::Light));
+        painter.drawLine(0, 1, width() - 1, 1);
+    }
+
+    void resizeEvent(QResizeEvent* event) override
+    {
+        const QSize old = event->oldSize();
+        if (!old.isValid()) {
+            return;
+        }
+        const QPoint shift(event->size().width() - old.width(), event->size().height() - old.height());
+        for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            child->move(child->pos() + shift);
+        }
+    }
+};
+
+QLabel* makeLabel(QWidget* parent, const QString& name, const QString& text, QPoint topLeft)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    label->move(topLeft);
+    return label;
+}
+
+} // namespace
+
+TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent)
+    : QWidget(parent)
+    , m_qryGlebarium(query ? std::move(query) : std::make_unique<backup::TQuery>())
+    , m_command(
+          *this, *m_qryGlebarium, backup::SendBackupPaths::installed(),
+          [] { return std::make_unique<archive::TZipFile>(); },
+          [this](const std::filesystem::path& pasta) { service::EnviarArquivos(pasta, *this); },
+          [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); })
+{
+    setObjectName(QStringLiteral("frmBackup"));
     setWindowTitle(QStringLiteral("Backup Glebarium"));
+    setWindowIcon(programIcon());
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(kClientWidth, kClientHeight);
+    setBackgroundRole(QPalette::Button);
+    setFont(windowFont());
+
+    gbBackupDados = new QGroupBox(QStringLiteral("Enviar Backup do Glebarium"), this);
+    gbBackupDados->setObjectName(QStringLiteral("gbBackupDados"));
+    gbBackupDados->setGeometry(8, 16, 440, 240);
+
+    Label5 = makeLabel(gbBackupDados, QStringLiteral("Label5"), QStringLiteral("* Todos os campos são obrigatórios"),
+                       {244, 23});
+    QFont small = windowFont();
+    small.setPixelSize(12);
+    small.setItalic(true);
+    Label5->setFont(small);
+    Label1 = makeLabel(gbBackupDados, QStringLiteral("Label1"), QStringLiteral("Nome"), {16, 30});
+
+    edtNome = new QLineEdit(gbBackupDados);
+    edtNome->setObjectName(QStringLiteral("edtNome"));
+    edtNome->setGeometry(16, 47, 409, 25);
+    edtNome->setValidator(new UpperCaseValidator(edtNome));
+
+    Label2 = makeLabel(gbBackupDados, QStringLiteral("Label2"), QStringLiteral("CPF / CNPJ"), {16, 78});
+
+    edtCPFCNPJ = new DigitsOnlyEdit(gbBackupDados);
+    edtCPFCNPJ->setObjectName(QStringLiteral("edtCPFCNPJ"));
+    edtCPFCNPJ->setGeometry(16, 97, 409, 25);
+    edtCPFCNPJ->setInputMethodHints(Qt::ImhDigitsOnly);
+
+    QFont italic = windowFont();
+    italic.setItalic(true);
+    Label3 = makeLabel(gbBackupDados, QStringLiteral("Label3"),
+                       QStringLiteral("* Estou de acordo que estou enviando um backup"), {16, 142});
+    Label3->setFont(italic);
+    Label4 = makeLabel(gbBackupDados, QStringLiteral("Label4"), QStringLiteral(" para a Glebarium Software LTDA"),
+                       {25, 161});
+    Label4->setFont(italic);
+
+    cbContrato = new QCheckBox(QStringLiteral(" Eu li e concordo com o termo acima"), gbBackupDados);
+    cbContrato->setObjectName(QStringLiteral("cbContrato"));
+    cbContrato->setGeometry(16, 198, 275, 17);
+    cbContrato->setChecked(true);
+
+    pnlBotoes = new FooterBar(this);
+    pnlBotoes->setObjectName(QStringLiteral("pnlBotoes"));
+    pnlBotoes->setGeometry(0, kClientHeight - kFooterHeight, kClientWidth, kFooterHeight);
+
+    btnEnviarBackup = new QPushButton(QStringLiteral("&Enviar"), pnlBotoes);
+    btnEnviarBackup->setObjectName(QStringLiteral("btnEnviarBackup"));
+    btnEnviarBackup->setGeometry(296, 7, 74, 23);
+    btnCancelar = new QPushButton(QStringLiteral("Fechar"), pnlBotoes);
+    btnCancelar->setObjectName(QStringLiteral("btnCancelar"));
+    btnCancelar->setGeometry(374, 7, 74, 23);
+    // A focused button is pressed with Enter as well as the space bar; there is still no
+    // default button, since this is no dialog.
+    for (QPushButton* button : {btnEnviarBackup, btnCancelar}) {
+        button->setAutoDefault(true);
+        button->setDefault(false);
+    }
+    connect(btnEnviarBackup, &QPushButton::clicked, this, &TfrmBackup::btnEnviarBackupClick);
+    connect(btnCancelar, &QPushButton::clicked, this, &TfrmBackup::btnCancelarClick);
+
+    // Labels take the size of their text in their own font.
+    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5}) {
+        label->adjustSize();
+    }
+
+    QWidget::setTabOrder(edtNome, edtCPFCNPJ);
+    QWidget::setTabOrder(edtCPFCNPJ, cbContrato);
+    QWidget::setTabOrder(cbContrato, btnEnviarBackup);
+    QWidget::setTabOrder(btnEnviarBackup, btnCancelar);
+    // The E key alone presses "&Enviar" where no characters are typed.
+    for (QWidget* control : {static_cast<QWidget*>(cbContrato), static_cast<QWidget*>(btnEnviarBackup),
+                             static_cast<QWidget*>(btnCancelar)}) {
+        control->installEventFilter(this);
+    }
+    edtNome->setFocus();
+
+    runGuarded([this] { FormCreate(); });
+}
+
+TfrmBackup::~TfrmBackup() = default;
+
+void TfrmBackup::FormCreate()
+{
+    const std::filesystem::path fazendas = platform::fixedPath(backup::kPastaGlebariumFazendas);
+    std::error_code error;
+    if (std::filesystem::is_directory(fazendas, error)) {
+        m_qryGlebarium->close();
+        m_qryGlebarium->setDatabaseName(fazendas);
+        return;
+    }
+    app::showInformation(QStringLiteral("O Glebarium não está instalado na pasta C:\\Glebarium"));
+    m_terminationRequested = true;
+    // Posted, so the loop that has not started yet ends as soon as it runs; exit() rather
+    // than quit(), which would close the window and run FormClose.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+
+void TfrmBackup::btnEnviarBackupClick()
+{
+    runGuarded([this] { m_command.run(); });
+}
+
+void TfrmBackup::btnCancelarClick()
+{
+    close();
+}
+
+void TfrmBackup::closeEvent(QCloseEvent* event)
+{
+    // While a send runs the window is disabled and cannot be closed; the command still
+    // needs the query and the window.
+    if (!isEnabled() || m_command.running()) {
+        event->ignore();
+        return;
+    }
+    runGuarded([this] { m_qryGlebarium->close(); });
+    event->accept();
+}
+
+void TfrmBackup::showEvent(QShowEvent* event)
+{
+    if (!m_placed) {
+        m_placed = true;
+        if (const QScreen* desktop = screen()) {
+            move(centredTopLeft(desktop->virtualGeometry(), frameGeometry().size()));
+        }
+    }
+    QWidget::showEvent(event);
+}
+
+void TfrmBackup::resizeEvent(QResizeEvent* event)
+{
+    pnlBotoes->setGeometry(0, height() - kFooterHeight, width(), kFooterHeight);
+    QWidget::resizeEvent(event);
+}
+
+bool TfrmBackup::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const Qt::KeyboardModifiers held = key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
+        if (held == Qt::NoModifier && key->text().compare(QStringLiteral("e"), Qt::CaseInsensitive) == 0) {
+            btnEnviarBackup->animateClick();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TfrmBackup::processPendingEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+std::string TfrmBackup::nomeText() const
+{
+    return edtNome->text().toStdString();
+}
+
+std::string TfrmBackup::cpfText() const
+{
+    return edtCPFCNPJ->text().toStdString();
+}
+
+void TfrmBackup::showInformation(const std::string& text)
+{
+    app::showInformation(QString::fromStdString(text));
+}
+
+bool TfrmBackup::contratoChecked() const
+{
+    return cbContrato->isChecked();
+}
+
+void TfrmBackup::setFocus(backup::FormControl control)
+{
+    switch (control) {
+    case backup::FormControl::edtNome:
+        edtNome->setFocus();
+        break;
+    case backup::FormControl::edtCPFCNPJ:
+        edtCPFCNPJ->setFocus();
+        break;
+    case backup::FormControl::cbContrato:
+        cbContrato->setFocus();
+        break;
+    }
+}
+
+void TfrmBackup::mostrarAguarde(const std::string& mensagem)
+{
+    MostrarAguarde(this, QString::fromStdString(mensagem), false);
+}
+
+void TfrmBackup::esconderAguarde()
+{
+    EsconderAguarde(this);
+}
+
+void TfrmBackup::setFooterEnabled(bool enabled)
+{
+    pnlBotoes->setEnabled(enabled);
+}
+
+bool TfrmBackup::conectadoInternet()
+{
+    return platform::internetConnected();
 }
 
 } // namespace glb::app

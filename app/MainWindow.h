@@ -1,15 +1,78 @@
 #pragma once
 
+#include <memory>
+
 #include <QWidget>
+
+#include "backup/CommandHost.h"
+#include "backup/FarmQuery.h"
+#include "backup/SendBackupCommand.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
 
 namespace glb::app {
 
-/// TfrmBackup: the program's one window.
-class TfrmBackup : public QWidget
+/// TfrmBackup (frmBackup): the program's one window. Owns its controls and the farm-list
+/// query, and is the host of the send command behind "&Enviar".
+class TfrmBackup : public QWidget, public backup::CommandHost
 {
     Q_OBJECT
 public:
-    explicit TfrmBackup(QWidget* parent = nullptr);
+    /// Builds the window and runs FormCreate. `query` is qryGlebarium (a TQuery unless a
+    /// test stands in for it).
+    explicit TfrmBackup(std::unique_ptr<backup::FarmQuery> query = nullptr, QWidget* parent = nullptr);
+    ~TfrmBackup() override;
+
+    /// True when FormCreate found no installation and asked the event loop to end.
+    bool terminationRequested() const noexcept { return m_terminationRequested; }
+
+    using QWidget::setFocus;
+
+    // backup::CommandHost
+    void processPendingEvents() override;
+    std::string nomeText() const override;
+    std::string cpfText() const override;
+    void showInformation(const std::string& text) override;
+    bool contratoChecked() const override;
+    void setFocus(backup::FormControl control) override;
+    void mostrarAguarde(const std::string& mensagem) override;
+    void esconderAguarde() override;
+    void setFooterEnabled(bool enabled) override;
+    bool conectadoInternet() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    /// FormClose: closes the farm list; the close proceeds, except while a send runs.
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormCreate();
+    void btnEnviarBackupClick();
+    void btnCancelarClick();
+
+    std::unique_ptr<backup::FarmQuery> m_qryGlebarium;
+    backup::SendBackupCommand m_command;
+    bool m_terminationRequested = false;
+    bool m_placed = false;
+
+    QGroupBox* gbBackupDados = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLineEdit* edtNome = nullptr;
+    QLineEdit* edtCPFCNPJ = nullptr;
+    QCheckBox* cbContrato = nullptr;
+    QWidget* pnlBotoes = nullptr;
+    QPushButton* btnEnviarBackup = nullptr;
+    QPushButton* btnCancelar = nullptr;
 };
 
 } // namespace glb::app

@@ -1,7 +1,7 @@
-#include <QApplication>
-
 #include "app/MainWindow.h"
 #include "service/ServiceContract.h"
+
+#include <QApplication>
 
 int main(int argc, char* argv[])
 {
@@ -9,6 +9,7 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
     glb::app::TfrmBackup frmBackup;
     frmBackup.show();
-    application.exec();
+    // The program always ends with exit code 0, whatever ended the loop.
+    QApplication::exec();
     return 0;
 }

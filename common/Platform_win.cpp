@@ -1,0 +1,373 @@
+#include "common/Platform.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdlib>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace glb::platform {
+
+namespace {
+
+// 100-ns intervals between 1601-01-01 (FILETIME's epoch) and 1970-01-01.
+constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000LL;
+constexpr std::int64_t kFileTimeTicksPerSecond = 10000000LL;
+
+// WinInet keeps the texts of its own codes in its module, not in the system table.
+constexpr DWORD kFirstWinInetCode = 12000;
+constexpr DWORD kLastWinInetCode = 12175;
+
+// Without the "\\?\" prefix, paths of this many UTF-16 units or more are refused.
+constexpr std::size_t kMaxPathWithoutPrefix = 248;
+
+std::wstring wideFromUtf8(std::string_view text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const int count = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (count <= 0) {
+        return {};
+    }
+    std::wstring wide(static_cast<std::size_t>(count), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
+    return wide;
+}
+
+std::optional<std::string> utf8FromWide(std::wstring_view text)
+{
+    if (text.empty()) {
+        return std::string();
+    }
+    const int count = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                            nullptr, nullptr);
+    if (count <= 0) {
+        return std::nullopt;
+    }
+    std::string utf8(static_cast<std::size_t>(count), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), count, nullptr,
+                          nullptr);
+    return utf8;
+}
+
+std::int64_t ticksOf(const FILETIME& time)
+{
+    ULARGE_INTEGER value;
+    value.LowPart = time.dwLowDateTime;
+    value.HighPart = time.dwHighDateTime;
+    return static_cast<std::int64_t>(value.QuadPart);
+}
+
+// Seconds since 1970, rounded towards the past so that times before 1970 stay exact.
+std::int64_t unixSecondsOf(const FILETIME& time)
+{
+    const std::int64_t ticks = ticksOf(time) - kFileTimeUnixEpoch;
+    std::int64_t seconds = ticks / kFileTimeTicksPerSecond;
+    if (ticks % kFileTimeTicksPerSecond < 0) {
+        --seconds;
+    }
+    return seconds;
+}
+
+std::optional<FILETIME> fileTimeOf(std::int64_t unixSeconds)
+{
+    constexpr std::int64_t kMinSeconds = -kFileTimeUnixEpoch / kFileTimeTicksPerSecond;
+    constexpr std::int64_t kMaxSeconds =
+        (std::numeric_limits<std::int64_t>::max() - kFileTimeUnixEpoch) / kFileTimeTicksPerSecond;
+    if (unixSeconds < kMinSeconds || unixSeconds > kMaxSeconds) {
+        return std::nullopt;
+    }
+    ULARGE_INTEGER value;
+    value.QuadPart = static_cast<ULONGLONG>(unixSeconds * kFileTimeTicksPerSecond + kFileTimeUnixEpoch);
+    FILETIME time;
+    time.dwLowDateTime = value.LowPart;
+    time.dwHighDateTime = value.HighPart;
+    return time;
+}
+
+HANDLE asHandle(void* handle)
+{
+    return static_cast<HANDLE>(handle);
+}
+
+} // namespace
+
+std::filesystem::path executableDirectory()
+{
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return std::filesystem::current_path();
+        }
+        // A full buffer means the name may have been cut: try again with more room.
+        if (length < buffer.size()) {
+            return std::filesystem::path(std::wstring(buffer.data(), length)).parent_path();
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::filesystem::path driveRoot(char letter)
+{
+    const wchar_t upper = (letter >= 'a' && letter <= 'z') ? static_cast<wchar_t>(letter - 'a' + 'A')
+                                                           : static_cast<wchar_t>(letter);
+    return std::filesystem::path(std::wstring{upper, L':', L'\\'});
+}
+
+std::filesystem::path fixedPath(std::string_view windowsPath)
+{
+    // Windows is where the fixed paths come from: they are used as they stand.
+    return std::filesystem::path(wideFromUtf8(windowsPath));
+}
+
+bool internetConnected()
+{
+    DWORD flags = 0;
+    return ::InternetGetConnectedState(&flags, 0) != FALSE;
+}
+
+// Not used by the connection test here (WinInet answers it), but kept identical to the
+// Linux rule so that its table of cases holds on every platform.
+bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view ipv6Routes)
+{
+    constexpr unsigned long kRouteUp = 0x0001;
+    constexpr unsigned long kRouteReject = 0x0200;
+    {
+        std::istringstream lines{std::string(ipv4Routes)};
+        std::string line;
+        std::getline(lines, line); // column titles
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string iface, destination, gateway, flags, refCnt, use, metric, mask;
+            if (!(fields >> iface >> destination >> gateway >> flags >> refCnt >> use >> metric >> mask)) {
+                continue;
+            }
+            const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
+            if (destination == "00000000" && mask == "00000000" && (flagBits & kRouteUp) != 0 &&
+                (flagBits & kRouteReject) == 0 && iface != "lo") {
+                return true;
+            }
+        }
+    }
+    std::istringstream lines{std::string(ipv6Routes)};
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string destination, prefixLength, source, sourceLength, nextHop, metric, refCnt, use, flags, iface;
+        if (!(fields >> destination >> prefixLength >> source >> sourceLength >> nextHop >> metric >> refCnt >> use >>
+              flags >> iface)) {
+            continue;
+        }
+        const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
+        if (destination == std::string(32, '0') && prefixLength == "00" && (flagBits & kRouteUp) != 0 &&
+            (flagBits & kRouteReject) == 0 && iface != "lo") {
+            return true;
+        }
+    }
+    return false;
+}
+
+int lastErrorCode()
+{
+    return static_cast<int>(::GetLastError());
+}
+
+std::string rawSystemErrorText(int code)
+{
+    const auto systemCode = static_cast<DWORD>(code);
+    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+    HMODULE module = nullptr;
+    if (systemCode >= kFirstWinInetCode && systemCode <= kLastWinInetCode) {
+        module = ::GetModuleHandleW(L"wininet.dll");
+        if (module != nullptr) {
+            flags |= FORMAT_MESSAGE_FROM_HMODULE; // searched before the system table
+        }
+    }
+    wchar_t* text = nullptr;
+    const DWORD length =
+        ::FormatMessageW(flags, module, systemCode, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    if (length == 0 || text == nullptr) {
+        return {};
+    }
+    std::optional<std::string> utf8 = utf8FromWide(std::wstring_view(text, length));
+    ::LocalFree(text);
+    return utf8.value_or(std::string());
+}
+
+bool pathTooLong(const std::filesystem::path& path)
+{
+    const std::wstring& text = path.native();
+    return text.size() >= kMaxPathWithoutPrefix && text.rfind(L"\\\\?\\", 0) != 0;
+}
+
+std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds)
+{
+    // FileTimeToLocalFileTime applies the bias in force now, whatever the date converted.
+    const std::optional<FILETIME> utc = fileTimeOf(utcSeconds);
+    if (!utc) {
+        return std::nullopt;
+    }
+    FILETIME local;
+    SYSTEMTIME civil;
+    if (::FileTimeToLocalFileTime(&*utc, &local) == FALSE || ::FileTimeToSystemTime(&local, &civil) == FALSE) {
+        return std::nullopt;
+    }
+    return LocalTime{civil.wYear, civil.wMonth, civil.wDay, civil.wHour, civil.wMinute, civil.wSecond};
+}
+
+std::optional<std::string> decodeCodePage(int codePage, std::string_view bytes)
+{
+    if (codePage <= 0 || ::IsValidCodePage(static_cast<UINT>(codePage)) == FALSE) {
+        return std::nullopt;
+    }
+    if (bytes.empty()) {
+        return std::string();
+    }
+    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return std::nullopt;
+    }
+    const auto page = static_cast<UINT>(codePage);
+    const int inLength = static_cast<int>(bytes.size());
+    const int count = ::MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(), inLength, nullptr, 0);
+    if (count <= 0) {
+        return std::nullopt;
+    }
+    std::wstring wide(static_cast<std::size_t>(count), L'\0');
+    if (::MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(), inLength, wide.data(), count) != count) {
+        return std::nullopt;
+    }
+    return utf8FromWide(wide);
+}
+
+File::~File()
+{
+    close();
+}
+
+File::File(File&& other) noexcept
+    : m_handle(other.m_handle)
+{
+    other.m_handle = kInvalid;
+}
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = other.m_handle;
+        other.m_handle = kInvalid;
+    }
+    return *this;
+}
+
+File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharing, int& errorCode)
+{
+    errorCode = 0;
+    const bool writing = mode == OpenMode::CreateOrTruncateRW;
+    const DWORD access = GENERIC_READ | (writing ? GENERIC_WRITE : 0);
+    const DWORD share = sharing == Sharing::Exclusive ? 0 : FILE_SHARE_READ;
+    // OPEN_ALWAYS, not CREATE_ALWAYS: a file held by another process is refused before
+    // a single byte of it is lost; it is emptied only once the handle is ours.
+    const DWORD disposition = writing ? OPEN_ALWAYS : OPEN_EXISTING;
+    const HANDLE handle =
+        ::CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errorCode = lastErrorCode();
+        return File();
+    }
+    File file(handle);
+    if (writing && ::GetFileType(handle) == FILE_TYPE_DISK && ::SetEndOfFile(handle) == FALSE) {
+        errorCode = lastErrorCode();
+        return File();
+    }
+    return file;
+}
+
+std::ptrdiff_t File::read(void* buffer, std::size_t size)
+{
+    const DWORD wanted = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (::ReadFile(asHandle(m_handle), buffer, wanted, &got, nullptr) == FALSE) {
+        return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return static_cast<std::ptrdiff_t>(got);
+}
+
+std::ptrdiff_t File::write(const void* buffer, std::size_t size)
+{
+    std::size_t done = 0;
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    while (done < size) {
+        const std::size_t rest = size - done;
+        const DWORD piece = rest > MAXDWORD ? MAXDWORD : static_cast<DWORD>(rest);
+        DWORD written = 0;
+        if (::WriteFile(asHandle(m_handle), bytes + done, piece, &written, nullptr) == FALSE) {
+            return done > 0 ? static_cast<std::ptrdiff_t>(done) : -1;
+        }
+        if (written == 0) {
+            break;
+        }
+        done += written;
+    }
+    return static_cast<std::ptrdiff_t>(done);
+}
+
+bool File::seek(std::int64_t offset)
+{
+    if (offset < 0) {
+        return false;
+    }
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    return ::SetFilePointerEx(asHandle(m_handle), distance, nullptr, FILE_BEGIN) != FALSE;
+}
+
+std::int64_t File::position() const
+{
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    LARGE_INTEGER current;
+    if (::SetFilePointerEx(asHandle(m_handle), zero, &current, FILE_CURRENT) == FALSE) {
+        return -1;
+    }
+    return current.QuadPart;
+}
+
+std::int64_t File::size() const
+{
+    LARGE_INTEGER bytes;
+    if (::GetFileSizeEx(asHandle(m_handle), &bytes) == FALSE) {
+        return -1;
+    }
+    return bytes.QuadPart;
+}
+
+std::optional<std::int64_t> File::lastWriteTimeUtc() const
+{
+    FILETIME written;
+    if (::GetFileTime(asHandle(m_handle), nullptr, nullptr, &written) == FALSE) {
+        return std::nullopt;
+    }
+    return unixSecondsOf(written);
+}
+
+void File::close() noexcept
+{
+    if (m_handle != kInvalid) {
+        ::CloseHandle(asHandle(m_handle));
+        m_handle = kInvalid;
+    }
+}
+
+} // namespace glb::platform

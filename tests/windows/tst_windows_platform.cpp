@@ -1,0 +1,322 @@
+// The platform layer over Win32: sharing modes, truncation, time stamps, error texts,
+// code pages and path rules, as the archive writer and the table reader meet them.
+
+#include "common/Error.h"
+#include "common/Platform.h"
+#include "common/SystemErrorText.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+namespace glb::platform {
+namespace {
+
+using test::TempDir;
+using test::readFile;
+using test::writeFile;
+
+/// A handle taken with CreateFileW directly, standing for another program.
+class OtherHandle
+{
+public:
+    OtherHandle(const std::filesystem::path& path, DWORD access, DWORD share)
+        : m_handle(::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))
+        , m_error(::GetLastError())
+    {
+    }
+    ~OtherHandle()
+    {
+        if (isOpen()) {
+            ::CloseHandle(m_handle);
+        }
+    }
+    OtherHandle(const OtherHandle&) = delete;
+    OtherHandle& operator=(const OtherHandle&) = delete;
+
+    bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+    DWORD error() const { return m_error; }
+
+private:
+    HANDLE m_handle;
+    DWORD m_error;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+TEST(WindowsFile, SharingOfOurHandleAgainstOtherPrograms)
+{
+    struct Case
+    {
+        const char* what;
+        OpenMode mode;
+        Sharing sharing;
+        DWORD otherAccess;
+        bool otherGetsIn;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"exclusive read refuses a reader",      OpenMode::Read,               Sharing::Exclusive,   GENERIC_READ,  false},
+        {"exclusive read refuses a writer",      OpenMode::Read,               Sharing::Exclusive,   GENERIC_WRITE, false},
+        {"readers-only admits a reader",         OpenMode::Read,               Sharing::ReadersOnly, GENERIC_READ,  true},
+        {"readers-only refuses a writer",        OpenMode::Read,               Sharing::ReadersOnly, GENERIC_WRITE, false},
+        {"exclusive archive refuses a reader",   OpenMode::CreateOrTruncateRW, Sharing::Exclusive,   GENERIC_READ,  false},
+    };
+    // clang-format on
+    TempDir dir;
+    const auto path = dir / "dados.db";
+    writeFile(path, "conteudo");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int error = -1;
+        File ours = File::open(path, c.mode, c.sharing, error);
+        ASSERT_TRUE(ours.isOpen()) << error;
+        OtherHandle other(path, c.otherAccess, kShareAll);
+        EXPECT_EQ(other.isOpen(), c.otherGetsIn);
+        if (!c.otherGetsIn) {
+            EXPECT_EQ(other.error(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        }
+    }
+}
+
+TEST(WindowsFile, FileHeldByAnotherProgramIsRefusedAndKeepsItsBytes)
+{
+    struct Case
+    {
+        const char* what;
+        DWORD otherAccess;
+        OpenMode mode;
+        Sharing sharing;
+        bool weGetIn;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"a reader stops an exclusive open",      GENERIC_READ,  OpenMode::Read,               Sharing::Exclusive,   false},
+        {"a writer stops an exclusive open",      GENERIC_WRITE, OpenMode::Read,               Sharing::Exclusive,   false},
+        {"a reader stops the archive's creation", GENERIC_READ,  OpenMode::CreateOrTruncateRW, Sharing::Exclusive,   false},
+        {"a writer stops a readers-only open",    GENERIC_WRITE, OpenMode::Read,               Sharing::ReadersOnly, false},
+        {"a reader does not stop readers-only",   GENERIC_READ,  OpenMode::Read,               Sharing::ReadersOnly, true},
+    };
+    // clang-format on
+    TempDir dir;
+    const auto path = dir / "Relatório.txt";
+    writeFile(path, "conteudo");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        OtherHandle other(path, c.otherAccess, kShareAll);
+        ASSERT_TRUE(other.isOpen());
+        int error = 0;
+        const File ours = File::open(path, c.mode, c.sharing, error);
+        EXPECT_EQ(ours.isOpen(), c.weGetIn);
+        if (!c.weGetIn) {
+            EXPECT_EQ(error, ERROR_SHARING_VIOLATION);
+        }
+        EXPECT_EQ(readFile(path), "conteudo");
+    }
+}
+
+TEST(WindowsFile, RefusalNamesTheFileAndTheTrimmedSystemText)
+{
+    TempDir dir;
+    const auto path = dir / "Relatório.txt";
+    writeFile(path, "x");
+    OtherHandle other(path, GENERIC_READ, kShareAll);
+    int error = 0;
+    ASSERT_FALSE(File::open(path, OpenMode::Read, Sharing::Exclusive, error).isOpen());
+
+    const std::string message = EFOpenError::forPath(path, error).message();
+    const std::u8string utf8Path = path.u8string();
+    const std::string expectedStart = "Cannot open file \"" + std::string(utf8Path.begin(), utf8Path.end()) + "\". ";
+    ASSERT_EQ(message.rfind(expectedStart, 0), 0U) << message;
+    const std::string reason = message.substr(expectedStart.size());
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(rawSystemErrorText(error).rfind(reason, 0), 0U) << "reason is the start of the system's own text";
+    EXPECT_NE(reason.back(), '.');
+    EXPECT_GT(static_cast<unsigned char>(reason.back()), 0x20);
+}
+
+TEST(WindowsFile, CreateOrTruncateEmptiesAnExistingFileAndReadsBack)
+{
+    TempDir dir;
+    const auto path = dir / "Fazenda.zip";
+    writeFile(path, "old contents that must go");
+    int error = 0;
+    File file = File::open(path, OpenMode::CreateOrTruncateRW, Sharing::Exclusive, error);
+    ASSERT_TRUE(file.isOpen()) << error;
+    EXPECT_EQ(file.size(), 0);
+
+    ASSERT_EQ(file.write("abcdef", 6), 6);
+    EXPECT_EQ(file.position(), 6);
+    ASSERT_TRUE(file.seek(2));
+    ASSERT_EQ(file.write("XY", 2), 2);
+    ASSERT_TRUE(file.seek(0));
+    char buffer[16] = {};
+    ASSERT_EQ(file.read(buffer, sizeof buffer), 6);
+    EXPECT_EQ(std::string(buffer, 6), "abXYef");
+    EXPECT_EQ(file.read(buffer, sizeof buffer), 0) << "end of file";
+    EXPECT_EQ(file.size(), 6);
+    EXPECT_FALSE(file.seek(-1));
+}
+
+TEST(WindowsFile, MissingFileReportsTheSystemCode)
+{
+    TempDir dir;
+    int error = 0;
+    EXPECT_FALSE(File::open(dir / "nada.txt", OpenMode::Read, Sharing::Exclusive, error).isOpen());
+    EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(File::open(dir / "falta" / "a.zip", OpenMode::CreateOrTruncateRW, Sharing::Exclusive, error).isOpen());
+    EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+}
+
+TEST(WindowsFile, LastWriteTimeIsUnixSecondsOfTheFileTime)
+{
+    // clang-format off
+    const std::int64_t cases[] = {
+        1614834367,  // 2021-03-04 05:06:07 UTC
+        315532798,   // 1979-12-31 23:59:58 UTC, before the DOS epoch
+        -1,          // 1969-12-31 23:59:59 UTC: rounds towards the past
+    };
+    // clang-format on
+    TempDir dir;
+    const auto path = dir / "a.txt";
+    writeFile(path, "a");
+    for (const std::int64_t seconds : cases) {
+        SCOPED_TRACE(seconds);
+        {
+            const HANDLE h = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(h, INVALID_HANDLE_VALUE);
+            // Half a second more, which must be dropped, not rounded.
+            ULARGE_INTEGER ticks;
+            ticks.QuadPart = static_cast<ULONGLONG>(seconds * 10000000LL + 116444736000000000LL + 5000000LL);
+            FILETIME written{ticks.LowPart, ticks.HighPart};
+            ASSERT_TRUE(::SetFileTime(h, nullptr, nullptr, &written));
+            ::CloseHandle(h);
+        }
+        int error = 0;
+        const File file = File::open(path, OpenMode::Read, Sharing::Exclusive, error);
+        ASSERT_TRUE(file.isOpen());
+        EXPECT_EQ(file.lastWriteTimeUtc(), seconds);
+    }
+}
+
+TEST(WindowsTime, LocalTimeUsesTheOffsetInForceNow)
+{
+    // TZ is America/Sao_Paulo (UTC-3, no daylight saving since 2019). In January 2018
+    // the city was on UTC-2; the archive writer still applies today's offset.
+    struct Case
+    {
+        std::int64_t utc;
+        LocalTime local;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {1614834367, {2021, 3, 4, 2, 6, 7}},
+        {1516022137, {2018, 1, 15, 10, 15, 37}},
+        {0,          {1969, 12, 31, 21, 0, 0}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.utc);
+        const auto local = utcToLocalWithCurrentOffset(c.utc);
+        ASSERT_TRUE(local.has_value());
+        EXPECT_EQ(local->year, c.local.year);
+        EXPECT_EQ(local->month, c.local.month);
+        EXPECT_EQ(local->day, c.local.day);
+        EXPECT_EQ(local->hour, c.local.hour);
+        EXPECT_EQ(local->minute, c.local.minute);
+        EXPECT_EQ(local->second, c.local.second);
+    }
+    EXPECT_FALSE(utcToLocalWithCurrentOffset(-20000000000LL).has_value()) << "before 1601";
+}
+
+TEST(WindowsText, SystemErrorTextsAreTrimmed)
+{
+    // System texts come with ".\r\n"; WinInet's codes are found in its own module.
+    const int codes[] = {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_DISK_FULL,
+                         12007 /* ERROR_INTERNET_NAME_NOT_RESOLVED */, 12029 /* ERROR_INTERNET_CANNOT_CONNECT */};
+    for (const int code : codes) {
+        SCOPED_TRACE(code);
+        const std::string raw = rawSystemErrorText(code);
+        ASSERT_GE(raw.size(), 3U);
+        EXPECT_EQ(raw.substr(raw.size() - 2), "\r\n");
+        const std::string trimmed = systemErrorText(code);
+        ASSERT_FALSE(trimmed.empty());
+        EXPECT_EQ(raw.rfind(trimmed, 0), 0U);
+        EXPECT_EQ(trimmed.find_first_of("\r\n"), std::string::npos);
+        EXPECT_NE(trimmed.back(), '.');
+        EXPECT_NE(trimmed.back(), ' ');
+    }
+    EXPECT_EQ(systemErrorText(0x2FFFFFFF), "") << "a code without text gives an empty text";
+}
+
+TEST(WindowsText, CodePagesDecodeToUtf8)
+{
+    struct Case
+    {
+        int codePage;
+        std::string bytes;
+        std::optional<std::string> utf8;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {1252, "Fazenda S\xE3o Jo\xE3o \x80", "Fazenda São João €"},
+        {850,  "A\x87\xC6o",                  "Ação"},
+        {437,  "\x81\x9B",                    "ü¢"},
+        {1252, "",                            ""},
+        {932,  "\x82",                        std::nullopt},  // a lead byte without its trail byte
+        {0,    "abc",                         std::nullopt},
+        {12345,"abc",                         std::nullopt},  // no such code page
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.codePage);
+        EXPECT_EQ(decodeCodePage(c.codePage, c.bytes), c.utf8);
+    }
+}
+
+TEST(WindowsPaths, FixedPathsStandAsWrittenAndLongPathsAreRefused)
+{
+    EXPECT_EQ(fixedPath("C:\\Glebarium\\Fazendas\\").native(), L"C:\\Glebarium\\Fazendas\\");
+    EXPECT_EQ(fixedPath("C:\\Glebarium\\Financeiro").native(), L"C:\\Glebarium\\Financeiro");
+    EXPECT_EQ(driveRoot('c').native(), L"C:\\");
+
+    struct Case
+    {
+        std::wstring path;
+        bool tooLong;
+    };
+    const std::wstring base = L"C:\\Glebarium\\Fazendas\\";
+    const Case cases[] = {
+        {base + std::wstring(247 - base.size(), L'a'), false},
+        {base + std::wstring(248 - base.size(), L'a'), true},
+        {base + std::wstring(300, L'a'), true},
+        {L"\\\\?\\" + base + std::wstring(300, L'a'), false},
+        // Counted in UTF-16 units, as Windows counts them, not in UTF-8 bytes.
+        {base + std::wstring(247 - base.size(), L'\u00E7'), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.size());
+        EXPECT_EQ(pathTooLong(std::filesystem::path(c.path)), c.tooLong);
+    }
+}
+
+TEST(WindowsPaths, ExecutableDirectoryHoldsThisProgram)
+{
+    const auto dir = executableDirectory();
+    EXPECT_TRUE(dir.is_absolute());
+    EXPECT_TRUE(std::filesystem::exists(dir / "tst_windows_platform.exe"));
+}
+
+} // namespace
+} // namespace glb::platform

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace glb::backup::paradox {
+
+/// The code page tables without a stored one (3.x) and tables whose stored page the
+/// platform does not know fall back to: DOS Latin-1, what DOS-era Brazilian tables use.
+inline constexpr int kDefaultCodePage = 850;
+
+/// Text conversion for one table's code page, built once per table. Single-byte pages
+/// decode through a 256-entry table; a byte the page leaves undefined decodes to the
+/// Unicode character of the same value (as Windows does for such bytes), so no value is
+/// ever lost. Double-byte pages (932, 936, 949, 950) go through the platform per value.
+class CodePage
+{
+public:
+    /// The page `number`; an unknown page or 0 gives kDefaultCodePage (see used()).
+    explicit CodePage(int number);
+
+    /// The page in use (after any fall-back).
+    int used() const noexcept { return m_used; }
+    /// True when the stored page was unknown and the default is in use.
+    bool fellBack() const noexcept { return m_fellBack; }
+
+    /// Appends the UTF-8 form of `bytes` to `out`.
+    void decodeAppend(std::string_view bytes, std::string& out) const;
+    std::string decode(std::string_view bytes) const
+    {
+        std::string out;
+        decodeAppend(bytes, out);
+        return out;
+    }
+    /// The page's bytes for UTF-8 `text`, empty when a character has none.
+    std::optional<std::string> encode(std::string_view text) const;
+
+private:
+    bool build(int number);
+
+    int m_used = 0;
+    bool m_fellBack = false;
+    bool m_doubleByte = false;
+    std::array<std::string, 256> m_toUtf8;
+    std::unordered_map<char32_t, unsigned char> m_fromUnicode;
+};
+
+/// Reads one UTF-8 character from `text` at `pos` and advances; malformed bytes read as
+/// themselves (one byte each), so every input decodes.
+char32_t nextCodePoint(std::string_view text, std::size_t& pos);
+/// Appends `cp` as UTF-8.
+void appendUtf8(std::string& out, char32_t cp);
+
+} // namespace glb::backup::paradox

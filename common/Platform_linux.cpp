@@ -226,6 +226,12 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
         return File();
     }
     File file(fd);
+    // open() lets a folder be opened for reading; Windows refuses that, and so do we, so a
+    // folder is never taken for a file's contents.
+    if (struct stat st{}; mode == OpenMode::Read && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errorCode = EISDIR;
+        return File();
+    }
     const int lock = (sharing == Sharing::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     if (::flock(fd, lock) != 0) {
         errorCode = errno;

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
+
+namespace glb::test {
+
+/// `size` bytes from a fixed-seed generator: the same every run, and incompressible.
+std::string randomBytes(std::size_t size, unsigned seed);
+
+/// `size` bytes of plain text made of a small vocabulary, which compresses well.
+std::string textBytes(std::size_t size);
+
+/// Sets the file's last-write time (seconds since 1970 UTC).
+void setLastWriteTime(const std::filesystem::path& path, std::int64_t utcSeconds);
+
+/// Seconds since 1970 UTC of a UTC civil time.
+std::int64_t utcSeconds(int year, int month, int day, int hour, int minute, int second);
+
+/// "EFOpenError: Cannot open file ..." for the errors the writer raises, so a test checks
+/// class and exact text in one comparison.
+std::string describe(const std::exception& error);
+
+/// Runs `f` and describes what it threw, or "no error".
+template <typename F>
+std::string errorOf(F&& f)
+{
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return describe(e);
+    }
+    return "no error";
+}
+
+/// Another process that holds `path` locked (flock, shared or exclusive) until destroyed;
+/// the constructor returns once the lock is held.
+class LockingProcess
+{
+public:
+    LockingProcess(const std::filesystem::path& path, bool exclusive);
+    ~LockingProcess();
+    LockingProcess(const LockingProcess&) = delete;
+    LockingProcess& operator=(const LockingProcess&) = delete;
+
+private:
+    pid_t m_pid = -1;
+    int m_release = -1; // its stdin: closing it lets it end
+};
+
+/// Sets the time zone of this process for the lifetime of the object.
+class TimeZone
+{
+public:
+    explicit TimeZone(const std::string& tz);
+    ~TimeZone();
+    TimeZone(const TimeZone&) = delete;
+    TimeZone& operator=(const TimeZone&) = delete;
+
+private:
+    std::string m_old;
+    bool m_hadOld = false;
+};
+
+} // namespace glb::test

@@ -1,0 +1,360 @@
+// How the writer fails, and what is left of the archive afterwards.
+
+#include "archive/ZipFile.h"
+#include "tests/archive/ArchiveTestSupport.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/ZipInspector.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <climits>
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using glb::archive::TZipCompression;
+using glb::archive::TZipFile;
+using glb::archive::TZipMode;
+namespace fs = std::filesystem;
+namespace t = glb::test;
+
+namespace {
+
+const std::vector<std::string> kNoProblems;
+
+std::string quoted(const fs::path& path)
+{
+    return "\"" + path.string() + "\"";
+}
+
+std::vector<std::string> namesOf(const t::ZipInfo& zip)
+{
+    std::vector<std::string> names;
+    for (const auto& e : zip.entries) {
+        names.push_back(e.name);
+    }
+    return names;
+}
+
+/// Limits the size of files this process may write, as a full disk would, and lets such a
+/// write fail with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = nullptr;
+};
+
+} // namespace
+
+TEST(ZipFileFailures, AddNeedsAnArchiveOpenForWriting)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "a.txt", "a");
+    const std::string expected = "EZipException: File must be open for writing";
+
+    TZipFile fresh;
+    EXPECT_EQ(t::errorOf([&] { fresh.Add(dir / "a.txt"); }), expected);
+
+    TZipFile closed;
+    closed.Open(dir / "a.zip", TZipMode::zmWrite);
+    closed.Close();
+    EXPECT_EQ(t::errorOf([&] { closed.Add(dir / "a.txt"); }), expected);
+    EXPECT_EQ(t::inspectZip(dir / "a.zip").entries.size(), 0U);
+}
+
+TEST(ZipFileFailures, FailedOpenCompletesThePreviousArchiveAndLeavesTheWriterClosed)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "a.txt", "a");
+    t::writeFile(dir / "held.zip", "not ours");
+    struct Case
+    {
+        const char* label;
+        std::function<void(TZipFile&)> open;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"missing folder", [&](TZipFile& z) { z.Open(dir / "nope" / "b.zip", TZipMode::zmWrite); },
+         "EFCreateError: Cannot create file " + quoted(dir / "nope" / "b.zip") + ". No such file or directory"},
+        {"held by another process",
+         [&](TZipFile& z) {
+             t::LockingProcess other(dir / "held.zip", false);
+             z.Open(dir / "held.zip", TZipMode::zmWrite);
+         },
+         "EFCreateError: Cannot create file " + quoted(dir / "held.zip") + ". Resource temporarily unavailable"},
+        {"reading mode", [&](TZipFile& z) { z.Open(dir / "b.zip", TZipMode::zmRead); },
+         "EZipException: Zip archives can only be opened for writing"},
+    };
+    for (const auto& c : cases) {
+        TZipFile zip;
+        zip.Open(dir / "first.zip", TZipMode::zmWrite);
+        zip.Add(dir / "a.txt");
+        EXPECT_EQ(t::errorOf([&] { c.open(zip); }), c.expected) << c.label;
+        EXPECT_EQ(zip.Mode(), TZipMode::zmClosed) << c.label;
+        EXPECT_EQ(t::errorOf([&] { zip.Add(dir / "a.txt"); }), "EZipException: File must be open for writing");
+        const auto first = t::inspectZip(dir / "first.zip");
+        EXPECT_EQ(first.problems, kNoProblems) << c.label;
+        EXPECT_EQ(namesOf(first), std::vector<std::string>{"a.txt"}) << c.label;
+    }
+    // A file held by another process is not even emptied.
+    EXPECT_EQ(t::readFile(dir / "held.zip"), "not ours");
+}
+
+TEST(ZipFileFailures, RefusedSourcesLeaveTheArchiveAsItWas)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "bom.txt", "bom");
+    t::writeFile(dir / "locked.txt", "locked");
+    fs::create_directory(dir / "pasta");
+    const fs::path longName = dir / std::string(NAME_MAX + 1, 'n');
+    fs::path longPath = dir.path();
+    while (longPath.native().size() < PATH_MAX) {
+        longPath /= std::string(100, 'p');
+    }
+    // 4 GiB without writing them: a sparse file.
+    const fs::path huge = dir / "huge.bin";
+    t::writeFile(huge, "");
+    fs::resize_file(huge, std::uintmax_t{1} << 32U);
+
+    struct Case
+    {
+        const char* label;
+        std::function<void(TZipFile&)> add;
+        std::string expected;
+    };
+    const std::string busy = ". Resource temporarily unavailable";
+    const std::vector<Case> cases = {
+        {"missing", [&](TZipFile& z) { z.Add(dir / "falta.txt"); },
+         "EFOpenError: Cannot open file " + quoted(dir / "falta.txt") + ". No such file or directory"},
+        {"folder", [&](TZipFile& z) { z.Add(dir / "pasta"); },
+         "EFOpenError: Cannot open file " + quoted(dir / "pasta") + ". Is a directory"},
+        {"read by another process",
+         [&](TZipFile& z) {
+             t::LockingProcess other(dir / "locked.txt", false);
+             z.Add(dir / "locked.txt");
+         },
+         "EFOpenError: Cannot open file " + quoted(dir / "locked.txt") + busy},
+        {"written by another process",
+         [&](TZipFile& z) {
+             t::LockingProcess other(dir / "locked.txt", true);
+             z.Add(dir / "locked.txt");
+         },
+         "EFOpenError: Cannot open file " + quoted(dir / "locked.txt") + busy},
+        {"name too long", [&](TZipFile& z) { z.Add(longName); },
+         "EPathTooLongException: The specified path is too long"},
+        {"path too long", [&](TZipFile& z) { z.Add(longPath / "f.txt"); },
+         "EPathTooLongException: The specified path is too long"},
+        {"4 GiB", [&](TZipFile& z) { z.Add(huge); },
+         "EZipException: File " + quoted(huge) + " is too large for a zip archive (4 GiB or more)"},
+        {"stored method", [&](TZipFile& z) { z.Add(dir / "bom.txt", {}, TZipCompression::zcStored); },
+         "EZipException: Only Deflate compression is supported"},
+    };
+
+    TZipFile zip;
+    zip.Open(dir / "a.zip", TZipMode::zmWrite);
+    zip.Add(dir / "bom.txt");
+    const auto sizeBefore = fs::file_size(dir / "a.zip");
+    for (const auto& c : cases) {
+        EXPECT_EQ(t::errorOf([&] { c.add(zip); }), c.expected) << c.label;
+        EXPECT_EQ(fs::file_size(dir / "a.zip"), sizeBefore) << c.label;
+        EXPECT_EQ(zip.Files().size(), 1U) << c.label;
+        EXPECT_EQ(zip.Mode(), TZipMode::zmWrite) << c.label;
+    }
+    // Once free, the same file goes in.
+    zip.Add(dir / "locked.txt");
+    zip.Close();
+    const auto info = t::inspectZip(dir / "a.zip");
+    EXPECT_EQ(info.problems, kNoProblems);
+    EXPECT_EQ(namesOf(info), (std::vector<std::string>{"bom.txt", "locked.txt"}));
+    EXPECT_EQ(t::checkWithReaders(dir / "a.zip", namesOf(info)), kNoProblems);
+}
+
+TEST(ZipFileFailures, FullDeviceFailsHeadersAndTheDirectory)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "a.txt", "a");
+    TZipFile zip;
+    zip.Open("/dev/full", TZipMode::zmWrite);
+    EXPECT_EQ(t::errorOf([&] { zip.Add(dir / "a.txt"); }), "EZipException: Error writing zip file");
+    EXPECT_TRUE(zip.Files().empty());
+    EXPECT_EQ(t::errorOf([&] { zip.Close(); }), "EZipException: Error writing zip file");
+    EXPECT_EQ(zip.Mode(), TZipMode::zmClosed);
+    zip.Close(); // closed: nothing left to do
+
+    // Releasing a writer whose end record cannot be written does not throw.
+    auto released = std::make_unique<TZipFile>();
+    released->Open("/dev/full", TZipMode::zmWrite);
+    released.reset();
+}
+
+TEST(ZipFileFailures, DiskFullMidEntryKeepsTheCompleteEntries)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "primeiro.txt", t::textBytes(1000));
+    t::writeFile(dir / "grande.bin", t::randomBytes(300000, 3));
+    struct Case
+    {
+        const char* label;
+        std::uintmax_t room; // bytes the disk takes after the first entry
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"inside the local header", 10, "EZipException: Error writing zip file"},
+        {"inside the name", 35, "EZipException: Error writing zip file"},
+        {"inside the compressed data", 30 + 10 + 5000, "EWriteError: Stream write error"},
+    };
+    for (const auto& c : cases) {
+        const fs::path archive = dir / "a.zip";
+        TZipFile zip;
+        zip.Open(archive, TZipMode::zmWrite);
+        zip.Add(dir / "primeiro.txt");
+        const auto firstEnd = fs::file_size(archive);
+        {
+            FileSizeLimit full(firstEnd + c.room);
+            EXPECT_EQ(t::errorOf([&] { zip.Add(dir / "grande.bin"); }), c.expected) << c.label;
+        }
+        EXPECT_EQ(zip.Files().size(), 1U) << c.label;
+        zip.Close();
+        // The directory went where the first entry ends; what was written of the second may trail it.
+        const auto info = t::inspectZip(archive, true);
+        EXPECT_EQ(info.problems, kNoProblems) << c.label;
+        EXPECT_EQ(info.directoryOffset, firstEnd) << c.label;
+        EXPECT_EQ(namesOf(info), std::vector<std::string>{"primeiro.txt"}) << c.label;
+        EXPECT_EQ(t::checkWithReaders(archive, {"primeiro.txt"}), kNoProblems) << c.label;
+    }
+
+    // A directory the disk cannot take: Close fails, yet the writer is closed.
+    TZipFile zip;
+    zip.Open(dir / "b.zip", TZipMode::zmWrite);
+    zip.Add(dir / "primeiro.txt");
+    {
+        FileSizeLimit full(fs::file_size(dir / "b.zip") + 20);
+        EXPECT_EQ(t::errorOf([&] { zip.Close(); }), "EZipException: Error writing zip file");
+    }
+    EXPECT_EQ(zip.Mode(), TZipMode::zmClosed);
+    EXPECT_TRUE(zip.Files().empty());
+}
+
+TEST(ZipFileFailures, SourceEndingBeforeItsSizeFailsTheEntry)
+{
+    // Kernel attribute files report a size of a page but hold a few bytes: a real source
+    // that runs dry before its size.
+    fs::path shortFile;
+    for (const char* candidate : {"/sys/devices/system/cpu/online", "/sys/kernel/mm/transparent_hugepage/enabled",
+                                  "/sys/kernel/profiling"}) {
+        std::error_code ec;
+        if (fs::is_regular_file(candidate, ec) && fs::file_size(candidate, ec) > t::readFile(candidate).size()) {
+            shortFile = candidate;
+            break;
+        }
+    }
+    if (shortFile.empty()) {
+        GTEST_SKIP() << "no attribute file that is shorter than its size";
+    }
+    t::TempDir dir;
+    t::writeFile(dir / "a.txt", "a");
+    TZipFile zip;
+    zip.Open(dir / "a.zip", TZipMode::zmWrite);
+    zip.Add(dir / "a.txt");
+    EXPECT_EQ(t::errorOf([&] { zip.Add(shortFile); }), "EReadError: Stream read error");
+    EXPECT_EQ(zip.Files().size(), 1U);
+    zip.Close();
+    const auto info = t::inspectZip(dir / "a.zip", true);
+    EXPECT_EQ(info.problems, kNoProblems);
+    EXPECT_EQ(namesOf(info), std::vector<std::string>{"a.txt"});
+}
+
+TEST(ZipFileFailures, EntryMatchesItsChecksumWhileAnotherProcessRewritesTheSource)
+{
+    // Locks are advisory on Linux: a process that does not lock can change the file while it
+    // is compressed. Whatever bytes the entry got, its CRC-32 must be theirs.
+    t::TempDir dir;
+    const fs::path source = dir / "mudando.bin";
+    constexpr std::size_t kSize = 4 << 20;
+    t::writeFile(source, std::string(kSize, 'a'));
+    std::array<int, 2> started{};
+    ASSERT_EQ(::pipe(started.data()), 0);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int fd = ::open(source.c_str(), O_WRONLY);
+        std::array<char, 4096> block{};
+        for (unsigned round = 0;; ++round) {
+            block.fill(static_cast<char>('b' + round % 20));
+            for (std::size_t offset = 0; offset < kSize; offset += block.size()) {
+                (void)::pwrite(fd, block.data(), block.size(), static_cast<off_t>(offset));
+            }
+            if (round == 0) {
+                (void)::write(started[1], "x", 1);
+            }
+        }
+    }
+    struct Stop
+    {
+        pid_t pid;
+        ~Stop()
+        {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } stop{writer};
+    ::close(started[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(started[0], &byte, 1), 1); // it has rewritten the whole file once
+    ::close(started[0]);
+
+    TZipFile zip;
+    zip.Open(dir / "a.zip", TZipMode::zmWrite);
+    for (int i = 0; i < 3; ++i) {
+        zip.Add(source, "copia" + std::to_string(i) + ".bin");
+    }
+    zip.Close();
+
+    const auto info = t::inspectZip(dir / "a.zip");
+    EXPECT_EQ(info.problems, kNoProblems);
+    EXPECT_EQ(info.entries.size(), 3U);
+}
+
+TEST(ZipFileFailures, ArchiveHoldsAtMost65535Entries)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "v", "");
+    TZipFile zip;
+    zip.Open(dir / "a.zip", TZipMode::zmWrite);
+    for (int i = 0; i < 65535; ++i) {
+        zip.Add(dir / "v");
+    }
+    const auto sizeBefore = fs::file_size(dir / "a.zip");
+    EXPECT_EQ(t::errorOf([&] { zip.Add(dir / "v"); }), "EZipException: A zip archive holds at most 65535 files");
+    EXPECT_EQ(fs::file_size(dir / "a.zip"), sizeBefore);
+    zip.Close();
+    const auto info = t::inspectZip(dir / "a.zip");
+    EXPECT_EQ(info.problems, kNoProblems);
+    EXPECT_EQ(info.totalEntries, 65535U);
+    EXPECT_EQ(t::checkWithReaders(dir / "a.zip", std::vector<std::string>(65535, "v")), kNoProblems);
+}

@@ -1,0 +1,192 @@
+// What the writer puts into an archive: records, fields, names, data, time stamps, and
+// how one writer lays out archive after archive.
+
+#include "archive/ZipFile.h"
+#include "tests/archive/ArchiveTestSupport.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/ZipInspector.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+using glb::archive::TZipFile;
+using glb::archive::TZipMode;
+namespace t = glb::test;
+
+namespace {
+
+const std::vector<std::string> kNoProblems;
+
+std::vector<std::string> namesOf(const t::ZipInfo& zip)
+{
+    std::vector<std::string> names;
+    for (const auto& e : zip.entries) {
+        names.push_back(e.name);
+    }
+    return names;
+}
+
+} // namespace
+
+TEST(ZipFileLayout, EntriesHoldTheFilesInOrderWithMatchingHeaders)
+{
+    t::TempDir dir;
+    // Sizes chosen to cross the 61,440-byte read and 65,536-byte output blocks several times.
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"notas.txt", t::textBytes(200000)},
+        {"dados.bin", t::randomBytes(150000, 1)},
+        {"vazio.dat", ""},
+        {"Relatório.txt", "relatório da safra\n"},
+    };
+    TZipFile zip;
+    zip.Open(dir / "a.zip", TZipMode::zmWrite);
+    for (const auto& [name, content] : files) {
+        t::writeFile(dir / name, content);
+        zip.Add(dir / name);
+    }
+    ASSERT_EQ(zip.Files().size(), files.size());
+    zip.Close();
+
+    const auto info = t::inspectZip(dir / "a.zip");
+    EXPECT_EQ(info.problems, kNoProblems);
+    ASSERT_EQ(info.entries.size(), files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(info.entries[i].name, files[i].first);
+        EXPECT_EQ(info.entries[i].data, files[i].second) << files[i].first;
+    }
+    // An empty file is one final, empty Deflate block.
+    EXPECT_EQ(info.entries[2].crc, 0U);
+    EXPECT_EQ(info.entries[2].compressedData, std::string("\x03\x00", 2));
+    // The name is UTF-8 (flag bit 11 is checked by the inspector in both headers).
+    EXPECT_EQ(info.entries[3].name.size(), 14U);
+    EXPECT_EQ(info.entries[3].name, "Relat\xC3\xB3rio.txt");
+
+    EXPECT_EQ(t::checkWithReaders(dir / "a.zip", namesOf(info)), kNoProblems);
+}
+
+TEST(ZipFileLayout, OpenThenCloseGivesTheBareEndRecord)
+{
+    t::TempDir dir;
+    TZipFile zip;
+    zip.Open(dir / "empty.zip", TZipMode::zmWrite);
+    zip.Close();
+    EXPECT_EQ(t::readFile(dir / "empty.zip"), std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+    EXPECT_EQ(t::checkWithReaders(dir / "empty.zip", {}), kNoProblems);
+}
+
+TEST(ZipFileLayout, StoredNameIsTheBaseNameUnlessOneIsGiven)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "sub" / "planilha.xls", "x");
+    TZipFile zip;
+    zip.Open(dir / "a.zip", TZipMode::zmWrite);
+    zip.Add(dir / "sub" / "planilha.xls");
+    zip.Add(dir / "sub" / "planilha.xls", "outro.xls");
+    zip.Close();
+    const auto info = t::inspectZip(dir / "a.zip");
+    EXPECT_EQ(info.problems, kNoProblems);
+    EXPECT_EQ(namesOf(info), (std::vector<std::string>{"planilha.xls", "outro.xls"}));
+}
+
+TEST(ZipFileLayout, EachArchiveOfOneWriterIsLaidOutOnItsOwn)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "um.txt", t::textBytes(5000));
+    t::writeFile(dir / "dois.bin", t::randomBytes(3000, 2));
+    t::writeFile(dir / "tres.txt", "tres");
+
+    TZipFile zip;
+    zip.Open(dir / "first.zip", TZipMode::zmWrite);
+    zip.Add(dir / "um.txt");
+    zip.Add(dir / "dois.bin");
+    // Open completes the archive in progress before starting the next one.
+    zip.Open(dir / "second.zip", TZipMode::zmWrite);
+    EXPECT_TRUE(zip.Files().empty());
+    zip.Add(dir / "tres.txt");
+    zip.Close();
+
+    // The inspector holds each archive to offsets counted from its own start: first local
+    // header at 0, entries back to back, directory right after the last entry's data.
+    const auto first = t::inspectZip(dir / "first.zip");
+    EXPECT_EQ(first.problems, kNoProblems);
+    EXPECT_EQ(namesOf(first), (std::vector<std::string>{"um.txt", "dois.bin"}));
+    const auto second = t::inspectZip(dir / "second.zip");
+    EXPECT_EQ(second.problems, kNoProblems);
+    ASSERT_EQ(second.entries.size(), 1U);
+    EXPECT_EQ(second.entries[0].localHeaderOffset, 0U);
+    EXPECT_EQ(second.directoryOffset, 30U + 8U + second.entries[0].compressedSize);
+
+    // Writing over a longer archive leaves nothing of it behind.
+    zip.Open(dir / "first.zip", TZipMode::zmWrite);
+    zip.Add(dir / "tres.txt");
+    zip.Close();
+    const auto rewritten = t::inspectZip(dir / "first.zip");
+    EXPECT_EQ(rewritten.problems, kNoProblems);
+    EXPECT_EQ(namesOf(rewritten), (std::vector<std::string>{"tres.txt"}));
+    EXPECT_EQ(t::checkWithReaders(dir / "first.zip", {"tres.txt"}), kNoProblems);
+}
+
+TEST(ZipFileLayout, ReleasingTheWriterCompletesTheArchive)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "a.txt", "conteudo");
+    {
+        TZipFile zip;
+        zip.Open(dir / "a.zip", TZipMode::zmWrite);
+        zip.Add(dir / "a.txt");
+    }
+    const auto info = t::inspectZip(dir / "a.zip");
+    EXPECT_EQ(info.problems, kNoProblems);
+    EXPECT_EQ(namesOf(info), (std::vector<std::string>{"a.txt"}));
+}
+
+TEST(ZipFileLayout, TimeStampIsTheLastWriteTimeInLocalTimeWithTheOffsetInForceNow)
+{
+    // A zone whose summer time (UTC+5) covers today and nothing else of the year: a stamp
+    // from the other side of the year must still be shifted by today's offset.
+    const std::time_t now = std::time(nullptr);
+    std::tm today{};
+    ::gmtime_r(&now, &today);
+    const int dayOfYear = today.tm_yday + 1 > 365 ? 365 : today.tm_yday + 1; // Jn counts 1..365
+    const int from = dayOfYear > 2 ? dayOfYear - 2 : 1;
+    const int to = dayOfYear < 364 ? dayOfYear + 2 : 365;
+    const std::string summerNow = "XST0XDT-5,J" + std::to_string(from) + "/0,J" + std::to_string(to) + "/24";
+    const int farMonth = today.tm_mon < 6 ? today.tm_mon + 7 : today.tm_mon - 5; // about half a year away
+
+    struct Case
+    {
+        std::string tz;
+        std::int64_t utc;
+        unsigned time;
+        unsigned date;
+    };
+    const std::vector<Case> cases = {
+        // 13:15:37 UTC is 10:15:37 in Sao Paulo; the odd second is halved down.
+        {"America/Sao_Paulo", t::utcSeconds(2026, 3, 4, 13, 15, 37), 10 * 2048 + 15 * 32 + 18,
+         (2026 - 1980) * 512 + 3 * 32 + 4},
+        {"America/Sao_Paulo", t::utcSeconds(1980, 1, 1, 3, 0, 0), 0, 1 * 32 + 1},
+        {"America/Sao_Paulo", t::utcSeconds(1980, 1, 1, 2, 59, 59), 0, 0},
+        {"America/Sao_Paulo", t::utcSeconds(1975, 6, 1, 12, 0, 0), 0, 0},
+        {"UTC0", t::utcSeconds(2107, 12, 31, 23, 59, 59), 23 * 2048 + 59 * 32 + 29, 127 * 512 + 12 * 32 + 31},
+        {"UTC0", t::utcSeconds(2108, 1, 1, 0, 0, 0), 0, 0},
+        {summerNow, t::utcSeconds(2020, farMonth, 10, 4, 0, 0), 9 * 2048,
+         (2020 - 1980) * 512 + static_cast<unsigned>(farMonth) * 32 + 10},
+    };
+    t::TempDir dir;
+    for (const auto& c : cases) {
+        t::TimeZone zone(c.tz);
+        t::writeFile(dir / "f.txt", "x");
+        t::setLastWriteTime(dir / "f.txt", c.utc);
+        TZipFile zip;
+        zip.Open(dir / "t.zip", TZipMode::zmWrite);
+        zip.Add(dir / "f.txt");
+        zip.Close();
+        const auto info = t::inspectZip(dir / "t.zip");
+        ASSERT_EQ(info.entries.size(), 1U);
+        EXPECT_EQ(info.entries[0].time, c.time) << c.tz << " " << c.utc;
+        EXPECT_EQ(info.entries[0].date, c.date) << c.tz << " " << c.utc;
+    }
+}

@@ -1,0 +1,190 @@
+// The upload call: what it reads from the staging folder, what it sends and when.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "RequestDoubles.h"
+#include "service/Base64.h"
+#include "service/UploadCall.h"
+#include "tests/support/TempDir.h"
+
+using namespace glb::service;
+using glb::test::EventLog;
+using glb::test::FakePort;
+using glb::test::RecordingHost;
+using glb::test::TempDir;
+using glb::test::writeFile;
+
+namespace {
+
+struct Upload
+{
+    std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
+    std::shared_ptr<std::vector<FakePort::Call>> calls = std::make_shared<std::vector<FakePort::Call>>();
+    RecordingHost host{log};
+    std::string reply = "Backup recebido";
+    bool fail = false;
+    int portsMade = 0;
+
+    void run(const std::filesystem::path& pasta)
+    {
+        EnviarArquivos(pasta, host, [this] {
+            ++portsMade;
+            log->push_back("port made");
+            return std::make_shared<FakePort>(log, calls, reply, fail);
+        });
+    }
+};
+
+std::string patternBytes(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + seed) & 0xFF);
+    return bytes;
+}
+
+TEST(EnviarArquivos, SendsEveryPlainFileInListingOrder)
+{
+    TempDir dir;
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"Fazenda Boa Vista.zip", patternBytes(58, 1)}, {"Financeiro.zip", patternBytes(57, 2)},
+        {"vazio.zip", ""},       {".oculto", "x"},         {"Jo\xC3\xA3o.zip", patternBytes(5000, 3)}};
+    for (const auto& [name, content] : files)
+        writeFile(dir / name, content);
+    writeFile(dir / "sub" / "inner.zip", "not sent");
+
+    Upload upload;
+    upload.host.nome = "  Ana Maria ";
+    upload.host.cpf = " 123.456.789-09";
+    upload.run(dir.path());
+
+    std::vector<std::pair<std::string, std::string>> expected;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        if (entry.is_directory())
+            continue;
+        const std::string name = entry.path().filename().string();
+        const auto file = std::find_if(files.begin(), files.end(), [&](const auto& f) { return f.first == name; });
+        ASSERT_NE(file, files.end()) << name;
+        expected.emplace_back(name, encodeBase64(file->second));
+    }
+    ASSERT_EQ(upload.calls->size(), 1U);
+    const FakePort::Call& call = upload.calls->front();
+    EXPECT_EQ(call.nome, "  Ana Maria ");
+    EXPECT_EQ(call.cpf, " 123.456.789-09");
+    EXPECT_EQ(call.records, expected);
+    EXPECT_EQ(*upload.log, (EventLog{"events", "events", "port made", "UploadBackup", "port destroyed",
+                                     "information Backup recebido"}));
+}
+
+TEST(EnviarArquivos, AnEmptyOrMissingFolderStillCallsTheService)
+{
+    TempDir dir;
+    for (const auto& pasta : {dir.path(), dir / "missing"}) {
+        SCOPED_TRACE(pasta.string());
+        Upload upload;
+        upload.reply = "";
+        upload.run(pasta);
+        ASSERT_EQ(upload.calls->size(), 1U);
+        EXPECT_TRUE(upload.calls->front().records.empty());
+        EXPECT_EQ(upload.log->back(), "information ");
+    }
+}
+
+TEST(EnviarArquivos, AFailedCallShowsNothingAndReleasesTheProxy)
+{
+    TempDir dir;
+    writeFile(dir / "a.zip", "abc");
+    Upload upload;
+    upload.fail = true;
+    EXPECT_THROW(upload.run(dir.path()), glb::Error);
+    EXPECT_EQ(*upload.log, (EventLog{"events", "events", "port made", "UploadBackup", "port destroyed"}));
+}
+
+/// Holds an exclusive lock on a file from another process until destroyed.
+class LockingChild
+{
+public:
+    explicit LockingChild(const std::filesystem::path& path)
+    {
+        int ready[2];
+        int release[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0)
+            throw std::runtime_error("pipe");
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            const int fd = ::open(path.c_str(), O_RDONLY);
+            const char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? '1' : '0';
+            (void)!::write(ready[1], &ok, 1);
+            char c;
+            (void)!::read(release[0], &c, 1); // returns when the parent closes its end
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        m_release = release[1];
+        char ok = '0';
+        const bool got = ::read(ready[0], &ok, 1) == 1;
+        ::close(ready[0]);
+        m_locked = got && ok == '1';
+    }
+    ~LockingChild()
+    {
+        ::close(m_release);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+    }
+    LockingChild(const LockingChild&) = delete;
+    LockingChild& operator=(const LockingChild&) = delete;
+    bool locked() const { return m_locked; }
+
+private:
+    pid_t m_pid = -1;
+    int m_release = -1;
+    bool m_locked = false;
+};
+
+TEST(EnviarArquivos, AFileLockedByAnotherProgramStopsTheUploadBeforeAnythingIsSent)
+{
+    TempDir dir;
+    const auto locked = dir / "Fazenda.zip";
+    writeFile(locked, "data");
+    LockingChild child(locked);
+    ASSERT_TRUE(child.locked());
+
+    Upload upload;
+    try {
+        upload.run(dir.path());
+        FAIL() << "a locked file must stop the upload";
+    } catch (const glb::EFOpenError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot open file \"" + locked.string() + "\". Resource temporarily unavailable");
+    }
+    EXPECT_EQ(upload.portsMade, 0);
+    EXPECT_EQ(*upload.log, EventLog{"events"});
+}
+
+TEST(ArquivoParaBase64, ReadsTheWholeFileInPieces)
+{
+    TempDir dir;
+    // Larger than one read, and not a multiple of the piece size.
+    const std::string content = patternBytes(3 * 65536 * 2 + 100, 7);
+    writeFile(dir / "big.zip", content);
+    EXPECT_EQ(ArquivoParaBase64(dir / "big.zip"), encodeBase64(content));
+
+    try {
+        ArquivoParaBase64(dir / "none.zip");
+        FAIL() << "a missing file must raise";
+    } catch (const glb::EFOpenError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot open file \"" + (dir / "none.zip").string() + "\". No such file or directory");
+    }
+}
+
+} // namespace

@@ -12,6 +12,8 @@ GLB_PACKAGES=(
   libgtest-dev pxlib-dev python3 unzip zip
   php-cli php-soap php-xml php-zip
   xvfb xauth xdotool x11-utils imagemagick
+  # benchmarks
+  time
   # fuzzing
   clang libclang-rt-14-dev
 )

@@ -1,0 +1,245 @@
+// The application title, the error text, the guard and the two message boxes.
+
+#include "app/AppTitle.h"
+#include "app/CommandGuard.h"
+#include "app/ErrorText.h"
+#include "app/MessageBoxes.h"
+#include "common/Error.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <stdexcept>
+
+using namespace glb;
+using namespace glb::app;
+
+namespace {
+
+/// Throws `outer` with `inner` nested inside it.
+[[noreturn]] void throwNested(const std::string& inner, const std::string& outer)
+{
+    try {
+        throw Error(inner);
+    } catch (...) {
+        std::throw_with_nested(Error(outer));
+    }
+}
+
+QString textOf(const std::function<void()>& raise)
+{
+    try {
+        raise();
+    } catch (const std::exception& error) {
+        return errorBoxText(error);
+    }
+    return QStringLiteral("<nothing raised>");
+}
+
+/// Runs `inspect` on the message box once it is up, then presses its only button.
+void whenBoxIsUp(std::function<void(QMessageBox&)> inspect)
+{
+    QTimer::singleShot(0, [inspect = std::move(inspect)] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box != nullptr);
+        inspect(*box);
+        const auto buttons = box->buttons();
+        QCOMPARE(buttons.size(), 1);
+        buttons.front()->click();
+    });
+}
+
+} // namespace
+
+class TestBoxes : public QObject
+{
+    Q_OBJECT
+private slots:
+    void title_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("title");
+        // clang-format off
+        QTest::newRow("windows path, two dots") << QStringLiteral("C:\\Programas\\ENVIO.BACKUP.EXE") << QStringLiteral("Envio");
+        QTest::newRow("mixed case")             << QStringLiteral("D:\\x\\Backupdados.exe")          << QStringLiteral("Backupdados");
+        QTest::newRow("linux program")          << QStringLiteral("/opt/glb/BackupGlebarium")        << QStringLiteral("Backupglebarium");
+        QTest::newRow("first keeps its case")   << QStringLiteral("/x/bACKUP.exe")                   << QStringLiteral("backup");
+        QTest::newRow("accented letters")       << QStringLiteral("C:\\ÉXITO.EXE")                   << QStringLiteral("Éxito");
+        QTest::newRow("dot in a folder name")   << QStringLiteral("C:\\a.b\\Prog")                   << QStringLiteral("Prog");
+        QTest::newRow("name begins with a dot") << QStringLiteral("/x/.hidden")                      << QString();
+        QTest::newRow("bare name")              << QStringLiteral("SEND")                            << QStringLiteral("Send");
+        // clang-format on
+    }
+    void title()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, title);
+        QCOMPARE(titleFromProgramPath(path), title);
+    }
+
+    void runningProgramTitle()
+    {
+        // This test's own file, tst_boxes: its first character keeps its case.
+        QCOMPARE(applicationTitle(), QStringLiteral("tst_boxes"));
+    }
+
+    void errorText_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("shown");
+        // clang-format off
+        QTest::newRow("letter gets a dot")     << QStringLiteral("Stream read error")  << QStringLiteral("Stream read error.");
+        QTest::newRow("digit gets a dot")      << QStringLiteral("error $2108")        << QStringLiteral("error $2108.");
+        QTest::newRow("dot stays")             << QStringLiteral("Falhou.")            << QStringLiteral("Falhou.");
+        QTest::newRow("parenthesis stays")     << QStringLiteral("erro (12)")          << QStringLiteral("erro (12)");
+        QTest::newRow("comma stays")           << QStringLiteral("a,")                 << QStringLiteral("a,");
+        QTest::newRow("space stays")           << QStringLiteral("a ")                 << QStringLiteral("a ");
+        QTest::newRow("question mark")         << QStringLiteral("Conectado?")         << QStringLiteral("Conectado?.");
+        QTest::newRow("colon")                 << QStringLiteral("Motivo:")            << QStringLiteral("Motivo:.");
+        QTest::newRow("accented last letter")  << QStringLiteral("não está")           << QStringLiteral("não está.");
+        QTest::newRow("empty stays empty")     << QString()                            << QString();
+        // clang-format on
+    }
+    void errorText()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, shown);
+        QCOMPARE(textOf([&] { throw Error(message.toStdString()); }), shown);
+    }
+
+    void errorTextTakesTheInnermostMessage()
+    {
+        QCOMPARE(textOf([] { throwNested("inner reason", "outer"); }), QStringLiteral("inner reason."));
+        // Three levels: only the innermost counts.
+        QCOMPARE(textOf([] {
+                     try {
+                         throwNested("deepest", "middle");
+                     } catch (...) {
+                         std::throw_with_nested(Error("top"));
+                     }
+                 }),
+                 QStringLiteral("deepest."));
+        // An innermost error without a message leaves the outer one.
+        QCOMPARE(textOf([] { throwNested("", "outer"); }), QStringLiteral("outer."));
+        QCOMPARE(textOf([] { throw std::runtime_error("plain failure"); }), QStringLiteral("plain failure."));
+    }
+
+    void centring_data()
+    {
+        QTest::addColumn<QRect>("area");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QPoint>("topLeft");
+        // clang-format off
+        QTest::newRow("one monitor")          << QRect(0, 0, 1920, 1080)    << QSize(456, 312)  << QPoint(732, 384);
+        QTest::newRow("odd sizes round down") << QRect(0, 0, 1025, 769)     << QSize(457, 313)  << QPoint(284, 228);
+        QTest::newRow("monitor on the left")  << QRect(-1280, 0, 3200, 1080) << QSize(456, 312) << QPoint(92, 384);
+        QTest::newRow("wider than the area")  << QRect(0, 0, 400, 300)      << QSize(456, 312)  << QPoint(0, 0);
+        QTest::newRow("clamped to a negative corner") << QRect(-1280, -200, 300, 200) << QSize(456, 312) << QPoint(-1280, -200);
+        // clang-format on
+    }
+    void centring()
+    {
+        QFETCH(QRect, area);
+        QFETCH(QSize, size);
+        QFETCH(QPoint, topLeft);
+        QCOMPARE(centredTopLeft(area, size), topLeft);
+    }
+
+    void guardShowsErrorsButNotTheAbort()
+    {
+        BoxRecorder recorder;
+        runGuarded([] { throw EAbort(); });
+        QVERIFY(recorder.boxes().empty());
+
+        runGuarded([] { throw EFCreateError("Cannot create file \"/x/a.zip\". Permission denied"); });
+        QCOMPARE(recorder.boxes().size(), 1u);
+        QCOMPARE(recorder.boxes()[0].caption, QStringLiteral("tst_boxes"));
+        QCOMPARE(recorder.boxes()[0].text, QStringLiteral("Cannot create file \"/x/a.zip\". Permission denied."));
+        QCOMPARE(recorder.boxes()[0].icon, QMessageBox::Critical);
+
+        runGuarded([] { throw std::length_error("vector too long"); });
+        QCOMPARE(recorder.boxes().size(), 2u);
+        QCOMPARE(recorder.boxes()[1].text, QStringLiteral("vector too long."));
+        QCOMPARE(recorder.boxes()[1].icon, QMessageBox::Critical);
+
+        bool ran = false;
+        runGuarded([&] { ran = true; });
+        QVERIFY(ran);
+        QCOMPARE(recorder.boxes().size(), 2u);
+    }
+
+    void guardEndsTheMouseGrabFirst()
+    {
+        QWidget widget;
+        widget.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&widget));
+        for (const bool silent : {true, false}) {
+            BoxRecorder recorder;
+            widget.grabMouse();
+            QCOMPARE(QWidget::mouseGrabber(), &widget);
+            bool grabbedAtBox = true;
+            recorder.setOnShow([&](const ShownBox&) { grabbedAtBox = QWidget::mouseGrabber() != nullptr; });
+            runGuarded([silent] {
+                if (silent) {
+                    throw EAbort();
+                }
+                throw Error("x");
+            });
+            QCOMPARE(QWidget::mouseGrabber(), nullptr);
+            if (!silent) {
+                QVERIFY(!grabbedAtBox);
+            }
+        }
+    }
+
+    void realInformationBox()
+    {
+        QWidget active;
+        active.show();
+        active.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&active));
+        // Markup must show as typed, not be rendered.
+        const QString reply = QStringLiteral("<b>Backup recebido</b> & gravado");
+        bool inspected = false;
+        whenBoxIsUp([&](QMessageBox& box) {
+            inspected = true;
+            QCOMPARE(box.windowTitle(), QStringLiteral("tst_boxes"));
+            QCOMPARE(box.text(), reply);
+            QCOMPARE(box.textFormat(), Qt::PlainText);
+            QCOMPARE(box.icon(), QMessageBox::NoIcon);
+            QCOMPARE(box.windowModality(), Qt::ApplicationModal);
+            QCOMPARE(box.buttons().front()->text().remove(u'&'), QStringLiteral("OK"));
+            QCOMPARE(box.pos(), centredTopLeft(active.screen()->availableGeometry(), box.frameGeometry().size()));
+        });
+        showInformation(reply);
+        QVERIFY(inspected);
+    }
+
+    void realErrorBox()
+    {
+        QWidget active;
+        active.show();
+        active.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&active));
+        bool inspected = false;
+        whenBoxIsUp([&](QMessageBox& box) {
+            inspected = true;
+            QCOMPARE(box.windowTitle(), QStringLiteral("tst_boxes"));
+            QCOMPARE(box.text(), QStringLiteral("Falhou."));
+            QCOMPARE(box.icon(), QMessageBox::Critical);
+            QCOMPARE(box.parentWidget(), &active);
+            QCOMPARE(box.buttons().front()->text().remove(u'&'), QStringLiteral("OK"));
+        });
+        runGuarded([] { throw Error("Falhou"); });
+        QVERIFY(inspected);
+    }
+};
+
+QTEST_MAIN(TestBoxes)
+#include "tst_boxes.moc"

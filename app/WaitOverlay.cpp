@@ -1,15 +1,64 @@
 #include "app/WaitOverlay.h"
 
+#include "app/OverlayAnimation.h"
+#include "app/OverlayCursor.h"
+#include "app/OverlayGeometry.h"
+#include "app/OverlayPanel.h"
+#include "common/Platform.h"
+
 #include <QApplication>
 #include <QWidget>
 
-// Placeholder until the overlay lands: only the window's enabled state and the pointer.
 namespace glb::app {
 
-void MostrarAguarde(QWidget* formulario, const QString&, bool habilitar)
+namespace {
+
+const QString kPanelName = QStringLiteral("pngAguarde");
+
+// Runs on every way out of EsconderAguarde, also when removing the panel raised.
+class RestoreWindow
+{
+public:
+    explicit RestoreWindow(QWidget* window)
+        : m_window(window)
+    {
+    }
+    ~RestoreWindow()
+    {
+        while (QApplication::overrideCursor() != nullptr) {
+            QApplication::restoreOverrideCursor();
+        }
+        m_window->setEnabled(true);
+    }
+    RestoreWindow(const RestoreWindow&) = delete;
+    RestoreWindow& operator=(const RestoreWindow&) = delete;
+
+private:
+    QWidget* m_window;
+};
+
+} // namespace
+
+void MostrarAguarde(QWidget* formulario, const QString& mensagem, bool habilitar)
 {
     EsconderAguarde(formulario);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const QString texto = mensagem + QStringLiteral(" ...");
+    QApplication::setOverrideCursor(databaseWaitCursor());
+
+    auto* panel = new OverlayPanel(formulario);
+    panel->resize(185, 41);
+    panel->setGeometry(overlayPanelGeometry(formulario->frameGeometry().size(), texto.size()));
+    panel->setObjectName(kPanelName);
+    panel->setText(texto);
+    panel->show();
+    panel->raise();
+    QApplication::processEvents(); // the panel is painted before the work starts
+
+    if (const auto image = findOverlayImage(platform::executableDirectory())) {
+        const QString path = QString::fromStdU16String(image->u16string());
+        // Raises for a file the loader refuses; the panel stays, the caller's clean-up removes it.
+        panel->showAnimation(std::make_unique<OverlayAnimation>(path));
+    }
     formulario->setEnabled(habilitar);
 }
 
@@ -18,10 +67,17 @@ void EsconderAguarde(QWidget* formulario)
     if (formulario == nullptr) {
         return;
     }
-    while (QApplication::overrideCursor() != nullptr) {
-        QApplication::restoreOverrideCursor();
+    const RestoreWindow restore(formulario);
+    QApplication::processEvents();
+    const QObjectList children = formulario->children(); // a copy: the loop deletes one
+    for (QObject* child : children) {
+        auto* panel = qobject_cast<OverlayPanel*>(child);
+        if (panel != nullptr && panel->objectName() == kPanelName) {
+            panel->stopAnimation();
+            delete panel;
+            break;
+        }
     }
-    formulario->setEnabled(true);
 }
 
 } // namespace glb::app

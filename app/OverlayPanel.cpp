@@ -1,0 +1,102 @@
+#include "app/OverlayPanel.h"
+
+#include "app/OverlayAnimation.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <qdrawutil.h>
+
+namespace glb::app {
+
+namespace {
+
+constexpr int kEdgeWidth = 2;  // the sunken outer edge
+constexpr int kBevelWidth = 1; // the raised bevel inside it
+constexpr int kImageMargin = 3;
+
+} // namespace
+
+OverlayPanel::OverlayPanel(QWidget* parent)
+    : QFrame(parent)
+{
+    // The edge and the bevel are painted here rather than by the style, so the inner
+    // area is the same whatever style is in use.
+    setFrameStyle(QFrame::NoFrame);
+    constexpr int border = kEdgeWidth + kBevelWidth;
+    setContentsMargins(border, border, border, border);
+    // Own colours and font: the system's, not the window's.
+    setPalette(QApplication::palette());
+    setBackgroundRole(QPalette::Button);
+    setForegroundRole(QPalette::WindowText);
+    setAutoFillBackground(true);
+    QFont font(QStringLiteral("Tahoma"), 10, QFont::Bold);
+    setFont(font);
+}
+
+OverlayPanel::~OverlayPanel()
+{
+    // The timer thread must end before the image control it feeds goes.
+    stopAnimation();
+}
+
+void OverlayPanel::setText(const QString& text)
+{
+    m_text = text;
+    update();
+}
+
+void OverlayPanel::showAnimation(std::unique_ptr<OverlayAnimation> animation)
+{
+    delete m_image;
+    m_image = new QLabel(this);
+    m_image->setObjectName(QStringLiteral("barraloadAguarde"));
+    m_image->setAlignment(Qt::AlignCenter);
+    m_image->setAutoFillBackground(false); // transparent pixels show the panel
+    m_animation = animation.release();
+    m_animation->setParent(m_image);
+    m_image->setPixmap(QPixmap::fromImage(m_animation->currentImage()));
+    connect(m_animation, &OverlayAnimation::frameChanged, m_image,
+            [label = m_image, source = m_animation] { label->setPixmap(QPixmap::fromImage(source->currentImage())); });
+    dockImage();
+    m_image->show();
+    m_animation->start();
+}
+
+void OverlayPanel::stopAnimation()
+{
+    if (m_animation != nullptr) {
+        m_animation->stop();
+    }
+}
+
+void OverlayPanel::paintEvent(QPaintEvent* event)
+{
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    qDrawWinPanel(&painter, rect(), palette(), true); // sunken, two pixels
+    qDrawShadePanel(&painter, rect().adjusted(kEdgeWidth, kEdgeWidth, -kEdgeWidth, -kEdgeWidth), palette(), false,
+                    kBevelWidth);
+    painter.setPen(palette().color(foregroundRole()));
+    painter.drawText(rect(), Qt::AlignCenter, m_text);
+}
+
+void OverlayPanel::resizeEvent(QResizeEvent* event)
+{
+    QFrame::resizeEvent(event);
+    dockImage();
+}
+
+void OverlayPanel::dockImage()
+{
+    if (m_image == nullptr || m_animation == nullptr) {
+        return;
+    }
+    const QRect inner = contentsRect();
+    const int height = m_animation->screenSize().height();
+    m_image->setGeometry(inner.left() + kImageMargin, inner.bottom() + 1 - kImageMargin - height,
+                         inner.width() - 2 * kImageMargin, height);
+}
+
+} // namespace glb::app

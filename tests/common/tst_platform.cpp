@@ -1,0 +1,320 @@
+#include "common/Platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace platform = glb::platform;
+using glb::test::TempDir;
+
+/// Sets (or, with nullopt, unsets) an environment variable for one scope.
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value)
+        : m_name(name)
+    {
+        if (const char* old = std::getenv(name)) {
+            m_old = old;
+        }
+        set(value);
+    }
+    ~ScopedEnv() { set(m_old); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    void set(const std::optional<std::string>& value)
+    {
+        if (value) {
+            ::setenv(m_name.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(m_name.c_str());
+        }
+        ::tzset();
+    }
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
+TEST(FixedPath, MapsDriveAndSeparatorsKeepingATrailingSeparator)
+{
+    struct Case
+    {
+        std::optional<std::string> winePrefix;
+        const char* windowsPath;
+        const char* native;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"/w",         "C:\\Glebarium\\Fazendas\\",  "/w/dosdevices/c:/Glebarium/Fazendas/"},
+        {"/w",         "C:\\Glebarium\\Financeiro",  "/w/dosdevices/c:/Glebarium/Financeiro"},
+        {"/w",         "c:\\Glebarium",              "/w/dosdevices/c:/Glebarium"},
+        {"/w",         "D:\\Dados\\Boa Vista",       "/w/dosdevices/d:/Dados/Boa Vista"},
+        {"/w",         "C:\\",                       "/w/dosdevices/c:/"},
+        {"/w",         "tmpbackupEnviado\\Backup",   "tmpbackupEnviado/Backup"},
+        {std::nullopt, "C:\\Glebarium\\Fazendas\\",  "/home/fulano/.wine/dosdevices/c:/Glebarium/Fazendas/"},
+        {"",           "C:\\Glebarium\\Financeiro",  "/home/fulano/.wine/dosdevices/c:/Glebarium/Financeiro"},
+    };
+    // clang-format on
+    const ScopedEnv home("HOME", "/home/fulano");
+    for (const auto& c : cases) {
+        const ScopedEnv prefix("WINEPREFIX", c.winePrefix);
+        EXPECT_EQ(platform::fixedPath(c.windowsPath).string(), c.native)
+            << c.windowsPath << " with WINEPREFIX " << c.winePrefix.value_or("(unset)");
+    }
+}
+
+TEST(RouteTables, DefaultRouteRule)
+{
+    const std::string v4Header = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    const std::string v4Subnet = "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
+    const std::string v6Local = "fe800000000000000000000000000000 40 00000000000000000000000000000000 00 "
+                                "00000000000000000000000000000000 00000100 00000002 00000000 00000001     eth0\n";
+    const auto v6Default = [](const char* flags, const char* iface) {
+        return std::string("00000000000000000000000000000000 00 00000000000000000000000000000000 00 "
+                           "fd000000000000000000000000000001 00000400 00000002 00000000 ") +
+               flags + "     " + iface + "\n";
+    };
+    struct Case
+    {
+        const char* what;
+        std::string v4;
+        std::string v6;
+        bool connected;
+    };
+    const Case cases[] = {
+        {"v4 default up", v4Header + v4Subnet + "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n", "",
+         true},
+        {"v4 default down", v4Header + "eth0\t00000000\t010200C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n", "", false},
+        {"v4 reject route", v4Header + "eth0\t00000000\t00000000\t0201\t0\t0\t0\t00000000\t0\t0\t0\n", "", false},
+        {"v4 only a subnet", v4Header + v4Subnet, v6Local, false},
+        {"only lo", v4Header + "lo\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n", v6Default("00200200", "lo"),
+         false},
+        {"v6 default", v4Header + v4Subnet, v6Local + v6Default("00000003", "eth0"), true},
+        {"v6 reject default", "", v6Default("00200201", "eth0"), false},
+        {"header only", v4Header, "", false},
+        {"none", "", "", false},
+        {"garbage", "hello\nworld 1 2 3\n\x01\x02\n", "\xff\xfe garbage\n", false},
+        {"default in the header line is not a route", "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n", "",
+         false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::routeTablesHaveDefaultRoute(c.v4, c.v6), c.connected) << c.what;
+    }
+}
+
+/// Another process that holds a flock on a file until destroyed. It is ready once it has
+/// said so on a pipe, which happens only after the lock is taken.
+class LockHolder
+{
+public:
+    LockHolder(const fs::path& file, bool exclusive)
+    {
+        int toChild[2];
+        int fromChild[2];
+        if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
+            return;
+        }
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(toChild[0], STDIN_FILENO);
+            ::dup2(fromChild[1], STDOUT_FILENO);
+            ::execlp("flock", "flock", exclusive ? "--exclusive" : "--shared", file.c_str(), "sh", "-c",
+                     "echo ready; exec cat >/dev/null", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(toChild[0]);
+        ::close(fromChild[1]);
+        m_release = toChild[1];
+        std::string said;
+        char c = 0;
+        while (said.size() < 6 && ::read(fromChild[0], &c, 1) == 1) {
+            said += c;
+        }
+        ::close(fromChild[0]);
+        m_ready = said == "ready\n";
+    }
+    ~LockHolder() { release(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    bool ready() const { return m_ready; }
+    void release()
+    {
+        if (m_release >= 0) {
+            ::close(m_release);
+            m_release = -1;
+        }
+        if (m_pid > 0) {
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+            m_pid = -1;
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_release = -1;
+    bool m_ready = false;
+};
+
+TEST(FileSharing, OpenAgainstALockHeldByAnotherProcess)
+{
+    using platform::OpenMode;
+    using platform::Sharing;
+    struct Case
+    {
+        const char* what;
+        bool holderExclusive;
+        OpenMode mode;
+        Sharing sharing;
+        bool opens;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"exclusive read vs reader",       false, OpenMode::Read,               Sharing::Exclusive,   false},
+        {"exclusive read vs writer",       true,  OpenMode::Read,               Sharing::Exclusive,   false},
+        {"reader beside reader",           false, OpenMode::Read,               Sharing::ReadersOnly, true},
+        {"reader vs writer",               true,  OpenMode::Read,               Sharing::ReadersOnly, false},
+        {"create exclusive vs reader",     false, OpenMode::CreateOrTruncateRW, Sharing::Exclusive,   false},
+        {"create exclusive vs writer",     true,  OpenMode::CreateOrTruncateRW, Sharing::Exclusive,   false},
+        {"create readers-only vs writer",  true,  OpenMode::CreateOrTruncateRW, Sharing::ReadersOnly, false},
+    };
+    // clang-format on
+    TempDir tmp;
+    const fs::path file = tmp / "GADO.DB";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        glb::test::writeFile(file, "conteudo");
+        LockHolder holder(file, c.holderExclusive);
+        ASSERT_TRUE(holder.ready());
+
+        int error = -1;
+        platform::File opened = platform::File::open(file, c.mode, c.sharing, error);
+        EXPECT_EQ(opened.isOpen(), c.opens);
+        EXPECT_EQ(error, c.opens ? 0 : EWOULDBLOCK);
+        opened.close();
+        EXPECT_EQ(glb::test::readFile(file), "conteudo"); // never truncated while held
+
+        holder.release();
+        platform::File afterwards = platform::File::open(file, c.mode, c.sharing, error);
+        EXPECT_TRUE(afterwards.isOpen());
+        EXPECT_EQ(error, 0);
+    }
+}
+
+TEST(FileSharing, CreateOrTruncateEmptiesAnUnheldFileAndCreatesAMissingOne)
+{
+    TempDir tmp;
+    glb::test::writeFile(tmp / "velho.zip", "old content");
+    int error = -1;
+    {
+        auto file = platform::File::open(tmp / "velho.zip", platform::OpenMode::CreateOrTruncateRW,
+                                         platform::Sharing::Exclusive, error);
+        ASSERT_TRUE(file.isOpen());
+        EXPECT_EQ(file.size(), 0);
+        auto fresh = platform::File::open(tmp / "novo.zip", platform::OpenMode::CreateOrTruncateRW,
+                                          platform::Sharing::Exclusive, error);
+        EXPECT_TRUE(fresh.isOpen());
+    }
+    auto missing =
+        platform::File::open(tmp / "nada" / "x", platform::OpenMode::Read, platform::Sharing::ReadersOnly, error);
+    EXPECT_FALSE(missing.isOpen());
+    EXPECT_EQ(error, ENOENT);
+}
+
+TEST(PathTooLong, LimitsOfTheWholePathAndOfOneName)
+{
+    const std::string name(NAME_MAX, 'n');
+    EXPECT_FALSE(platform::pathTooLong("/tmp/" + name));
+    EXPECT_TRUE(platform::pathTooLong("/tmp/" + name + "n"));
+    EXPECT_FALSE(platform::pathTooLong("/tmp/a/b.zip"));
+
+    std::string longPath;
+    while (longPath.size() + 11 < PATH_MAX) {
+        longPath += "/abcdefghij";
+    }
+    EXPECT_FALSE(platform::pathTooLong(longPath.substr(0, PATH_MAX - 1)));
+    longPath.resize(PATH_MAX, 'x');
+    EXPECT_TRUE(platform::pathTooLong(longPath));
+}
+
+TEST(LocalTime, UsesTheOffsetInForceNow)
+{
+    struct Case
+    {
+        const char* tz;
+        std::int64_t utc;
+        platform::LocalTime local;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"UTC0",          0,          {1970, 1, 1, 0, 0, 0}},
+        {"<-03>3",        0,          {1969, 12, 31, 21, 0, 0}},
+        {"<+0530>-5:30",  1709244000, {2024, 3, 1, 3, 30, 0}}, // 2024-02-29 22:00 UTC, over a leap day
+        {"<-03>3",        1709244000, {2024, 2, 29, 19, 0, 0}},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        const ScopedEnv tz("TZ", c.tz);
+        const auto local = platform::utcToLocalWithCurrentOffset(c.utc);
+        ASSERT_TRUE(local.has_value()) << c.tz;
+        EXPECT_EQ((std::array{local->year, local->month, local->day, local->hour, local->minute, local->second}),
+                  (std::array{c.local.year, c.local.month, c.local.day, c.local.hour, c.local.minute, c.local.second}))
+            << c.tz << " " << c.utc;
+    }
+
+    // Winter and summer dates get the same offset: today's, not the one of their own date.
+    const ScopedEnv tz("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+    const auto winter = platform::utcToLocalWithCurrentOffset(1768478400); // 2026-01-15 12:00 UTC
+    const auto summer = platform::utcToLocalWithCurrentOffset(1784116800); // 2026-07-15 12:00 UTC
+    ASSERT_TRUE(winter && summer);
+    EXPECT_EQ(winter->hour, summer->hour);
+    EXPECT_TRUE(winter->hour == 13 || winter->hour == 14) << winter->hour;
+}
+
+TEST(ExecutableDirectory, IsTheFolderOfTheRunningProgram)
+{
+    const fs::path dir = platform::executableDirectory();
+    EXPECT_TRUE(dir.is_absolute());
+    EXPECT_TRUE(fs::is_regular_file(dir / "tst_platform")) << dir;
+}
+
+TEST(CodePage, DecodesSingleByteTextToUtf8)
+{
+    struct Case
+    {
+        int codePage;
+        std::string bytes;
+        std::optional<std::string> text;
+    };
+    const Case cases[] = {
+        {1252, "S\xE3o Jo\xE3o", "São João"},
+        {850, "Caf\x82 \x87", "Café ç"},
+        {437, "\x80", "Ç"},
+        {1252, "\x80", "€"},
+        {1252, "\x81", std::nullopt}, // no character at that place
+        {1252, "", ""},
+        {99999, "a", std::nullopt},
+        {0, "a", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::decodeCodePage(c.codePage, c.bytes), c.text) << c.codePage;
+    }
+}
+
+} // namespace

@@ -1,0 +1,339 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "service/CurlTransport.h"
+#include "service/ServiceErrors.h"
+#include "tests/support/LoopbackHttpServer.h"
+
+using glb::service::CurlTransport;
+using glb::service::ESOAPHTTPException;
+using glb::test::LoopbackHttpServer;
+using Reply = LoopbackHttpServer::Reply;
+using Request = LoopbackHttpServer::Request;
+
+namespace {
+
+const std::string kFault = R"(<?xml version="1.0" encoding="UTF-8"?>)"
+                           R"(<SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/">)"
+                           R"(<SOAP-ENV:Body><SOAP-ENV:Fault><faultcode>SOAP-ENV:Server</faultcode>)"
+                           R"(<faultstring>Falha</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>)"
+                           "\n";
+
+/// The environment of one test: no proxy unless the test sets one, restored afterwards.
+class CurlTransportTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ::unsetenv("http_proxy");
+        ::setenv("no_proxy", "*", 1);
+    }
+    void TearDown() override { ::unsetenv("no_proxy"); }
+
+    static void prepare(CurlTransport& transport, const std::string& url)
+    {
+        transport.setUrl(url);
+        transport.setSoapAction("UploadBackup");
+    }
+};
+
+std::string bodyOfSize(std::size_t size)
+{
+    std::string body;
+    body.reserve(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        body += static_cast<char>('a' + i % 26);
+    }
+    return body;
+}
+
+/// Runs `action` and returns the ESOAPHTTPException it must raise.
+ESOAPHTTPException httpError(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const ESOAPHTTPException& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no ESOAPHTTPException raised";
+    return {"", -1};
+}
+
+TEST_F(CurlTransportTest, SendsExactlyTheSoapRequestWithOneDeclaredLength)
+{
+    LoopbackHttpServer server([](const Request&) { return LoopbackHttpServer::xmlReply("<ok/>"); });
+    const std::string url = server.url("/web/backup_antigo.php");
+
+    // 32768 bytes go in one piece, 32769 in pieces under one length: the wire is the same.
+    for (const std::size_t size : {std::size_t{32768}, std::size_t{32769}}) {
+        SCOPED_TRACE(size);
+        CurlTransport transport;
+        transport.setUrl(url);
+        transport.setSoapAction("UploadBackup");
+        const std::string body = bodyOfSize(size);
+        std::string response;
+        transport.execute(body, response);
+        EXPECT_EQ(response, "<ok/>");
+
+        const Request request = server.requests().back();
+        EXPECT_EQ(request.raw, "POST /web/backup_antigo.php HTTP/1.1\r\n"
+                               "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"
+                               "User-Agent: Glebarium SOAP 1.3\r\n"
+                               "SOAPAction: \"UploadBackup\"\r\n"
+                               "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+                               "Content-Length: " + std::to_string(size) + "\r\n"
+                               "\r\n" + body);
+    }
+}
+
+TEST_F(CurlTransportTest, KeepsTheConnectionUntilUrlIsSetOrAnExchangeFails)
+{
+    int status = 200;
+    LoopbackHttpServer server([&](const Request&) {
+        return status == 200 ? LoopbackHttpServer::xmlReply("<ok/>")
+                             : LoopbackHttpServer::reply("404 Not Found", {"Content-Type: text/html"}, "nada");
+    });
+    CurlTransport transport;
+    prepare(transport, server.url("/a"));
+    std::string response;
+    EXPECT_FALSE(transport.connected());
+    transport.execute("1", response);
+    transport.execute("2", response);
+    EXPECT_TRUE(transport.connected());
+    transport.setUrl(server.url("/a"));
+    EXPECT_FALSE(transport.connected());
+    transport.execute("3", response);
+    status = 404;
+    EXPECT_THROW(transport.execute("4", response), ESOAPHTTPException);
+    EXPECT_FALSE(transport.connected());
+    status = 200;
+    transport.execute("5", response);
+
+    std::vector<int> connections;
+    for (const Request& request : server.requests()) {
+        connections.push_back(request.connection);
+    }
+    EXPECT_EQ(connections, (std::vector<int>{1, 1, 2, 2, 3}));
+}
+
+struct JudgeCase
+{
+    const char* name;
+    Reply reply;
+    std::string message; ///< empty: the exchange succeeds and yields the reply's body
+    int statusCode = 0;
+};
+
+void PrintTo(const JudgeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class JudgingTheResponse : public CurlTransportTest, public testing::WithParamInterface<JudgeCase>
+{
+};
+
+const std::string kUrlMark = "{URL}";
+
+TEST_P(JudgingTheResponse, RaisesOrPassesTheBodyOn)
+{
+    const JudgeCase& c = GetParam();
+    LoopbackHttpServer server([&](const Request&) { return c.reply; });
+    const std::string url = server.url("/web/backup_antigo.php");
+    CurlTransport transport;
+    prepare(transport, url);
+    std::string response;
+    if (c.message.empty()) {
+        transport.execute("<x/>", response);
+        EXPECT_EQ(response, c.reply.raw.substr(c.reply.raw.find("\r\n\r\n") + 4));
+        return;
+    }
+    std::string expected = c.message;
+    if (const std::size_t mark = expected.find(kUrlMark); mark != std::string::npos) {
+        expected.replace(mark, kUrlMark.size(), url);
+    }
+    const ESOAPHTTPException e = httpError([&] { transport.execute("<x/>", response); });
+    EXPECT_EQ(e.message(), expected);
+    EXPECT_EQ(e.statusCode(), c.statusCode);
+    EXPECT_FALSE(transport.connected());
+}
+
+// clang-format off
+const JudgeCase kJudgeCases[] = {
+    {"status 404", LoopbackHttpServer::reply("404 Not Found", {"Content-Type: text/html"}, "<html/>"),
+     "Not Found (404) - '{URL}'", 404},
+    {"status 302 without a target", LoopbackHttpServer::reply("302 Found", {"Content-Type: text/html"}, ""),
+     "Found (302) - '{URL}'", 302},
+    {"status 500 passes the fault on",
+     LoopbackHttpServer::reply("500 Internal Service Error", {"Content-Type: text/xml; charset=utf-8"}, kFault), ""},
+    {"status 200 text/html", LoopbackHttpServer::reply("200 OK", {"Content-Type: text/html"}, "<html/>"),
+     "Received content of invalid Content-Type setting: text/html - SOAP expects \"text/xml\"", 0},
+    {"status 200 Text/Plain", LoopbackHttpServer::reply("200 OK", {"Content-Type: Text/Plain"}, "x"),
+     "Received content of invalid Content-Type setting: Text/Plain - SOAP expects \"text/xml\"", 0},
+    {"text/html with a charset passes",
+     LoopbackHttpServer::reply("200 OK", {"Content-Type: text/html; charset=UTF-8"}, ""), ""},
+    {"no Content-Type", LoopbackHttpServer::reply("200 OK", {}, "<x/>"),
+     "The requested header was not found - URL:{URL} - SOAPAction:UploadBackup", 12150},
+    {"Content-Type of 511 characters passes",
+     LoopbackHttpServer::reply("200 OK", {"Content-Type: text/xml; a=" + std::string(511 - 12, 'v')}, "<x/>"), ""},
+    {"Content-Type of 512 characters",
+     LoopbackHttpServer::reply("200 OK", {"Content-Type: text/xml; a=" + std::string(512 - 12, 'v')}, "<x/>"),
+     "The data area passed to a system call is too small - URL:{URL} - SOAPAction:UploadBackup", 122},
+};
+// clang-format on
+
+std::string caseName(const testing::TestParamInfo<JudgeCase>& param)
+{
+    std::string name;
+    for (const char* p = param.param.name; *p != '\0'; ++p) {
+        name += std::isalnum(static_cast<unsigned char>(*p)) != 0 ? *p : '_';
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, JudgingTheResponse, testing::ValuesIn(kJudgeCases), caseName);
+
+TEST_F(CurlTransportTest, FollowsA307WithTheSameBodyAndJudgesTheLastResponse)
+{
+    LoopbackHttpServer server([&](const Request& request) {
+        if (request.target == "/old") {
+            return LoopbackHttpServer::reply("307 Temporary Redirect", {"Location: /new"}, "moved");
+        }
+        return LoopbackHttpServer::xmlReply("<final/>");
+    });
+    for (const std::size_t size : {std::size_t{100}, std::size_t{70000}}) {
+        SCOPED_TRACE(size);
+        CurlTransport transport;
+    prepare(transport, server.url("/old"));
+        const std::string body = bodyOfSize(size);
+        std::string response;
+        transport.execute(body, response);
+        EXPECT_EQ(response, "<final/>");
+        const std::vector<Request> requests = server.requests();
+        ASSERT_GE(requests.size(), 2U);
+        const Request& redirected = requests.back();
+        EXPECT_EQ(redirected.method, "POST");
+        EXPECT_EQ(redirected.target, "/new");
+        EXPECT_EQ(redirected.body, body);
+    }
+}
+
+/// A port on 127.0.0.1 with no listener: bound, never listened on.
+class UnusedPort
+{
+public:
+    UnusedPort()
+        : m_socket(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            m_port = ntohs(address.sin_port);
+        }
+    }
+    ~UnusedPort() { ::close(m_socket); }
+    UnusedPort(const UnusedPort&) = delete;
+    UnusedPort& operator=(const UnusedPort&) = delete;
+    std::uint16_t port() const { return m_port; }
+
+private:
+    int m_socket;
+    std::uint16_t m_port = 0;
+};
+
+TEST_F(CurlTransportTest, LibraryFailuresNameUrlAndActionWithTheLibraryCode)
+{
+    UnusedPort unused;
+    ASSERT_NE(unused.port(), 0);
+    // A label over 63 characters fails in the local resolver before any query is sent.
+    const std::string unknownHost = std::string(70, 'x') + ".nonexistent.invalid";
+    const struct
+    {
+        std::string url;
+        int code;
+    } cases[] = {
+        {"http://127.0.0.1:" + std::to_string(unused.port()) + "/web/backup_antigo.php", 7}, // CURLE_COULDNT_CONNECT
+        {"http://" + unknownHost + "/web/backup_antigo.php", 6},                              // CURLE_COULDNT_RESOLVE_HOST
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        CurlTransport transport;
+    prepare(transport, c.url);
+        std::string response;
+        const ESOAPHTTPException e = httpError([&] { transport.execute("<x/>", response); });
+        EXPECT_EQ(e.statusCode(), c.code);
+        const std::string tail = " - URL:" + c.url + " - SOAPAction:UploadBackup";
+        ASSERT_GT(e.message().size(), tail.size());
+        EXPECT_EQ(e.message().substr(e.message().size() - tail.size()), tail);
+        EXPECT_EQ(e.message().find_first_of("\r\n"), std::string::npos);
+        EXPECT_FALSE(transport.connected());
+    }
+}
+
+TEST_F(CurlTransportTest, UsesTheSystemProxySettings)
+{
+    LoopbackHttpServer proxy([](const Request&) { return LoopbackHttpServer::xmlReply("<via-proxy/>"); });
+    ::setenv("http_proxy", proxy.url("").c_str(), 1);
+    ::unsetenv("no_proxy");
+    CurlTransport transport;
+    prepare(transport, "http://www.glebarium.com.br/web/backup_antigo.php");
+    std::string response;
+    transport.execute("<x/>", response);
+    ::unsetenv("http_proxy");
+
+    EXPECT_EQ(response, "<via-proxy/>");
+    const Request request = proxy.requests().at(0);
+    EXPECT_EQ(request.target, "http://www.glebarium.com.br/web/backup_antigo.php");
+    EXPECT_EQ(request.header("Host"), "www.glebarium.com.br");
+}
+
+TEST_F(CurlTransportTest, AServerThatStopsAnsweringEndsTheCall)
+{
+    const Reply silent{"", true};
+    const Reply halfway{"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: 100\r\n\r\n<partial", true};
+    for (const Reply& reply : {silent, halfway}) {
+        LoopbackHttpServer server([&](const Request&) { return reply; });
+        CurlTransport transport;
+    prepare(transport, server.url("/slow"));
+        CurlTransport::Limits limits;
+        // libcurl averages the speed over a few seconds; a high floor makes the one
+        // second of silence count at once.
+        limits.lowSpeedBytesPerSecond = 100000;
+        limits.lowSpeedSeconds = 1;
+        transport.setLimits(limits);
+        std::string response;
+        const ESOAPHTTPException e = httpError([&] { transport.execute("<x/>", response); });
+        EXPECT_EQ(e.statusCode(), 28); // CURLE_OPERATION_TIMEDOUT
+        EXPECT_FALSE(transport.connected());
+    }
+}
+
+TEST_F(CurlTransportTest, AResponseOverTheLimitEndsTheCall)
+{
+    LoopbackHttpServer server([](const Request&) { return LoopbackHttpServer::xmlReply(std::string(5000, 'x')); });
+    const std::string url = server.url("/big");
+    CurlTransport transport;
+    prepare(transport, url);
+    CurlTransport::Limits limits;
+    limits.maxResponseBytes = 4096;
+    transport.setLimits(limits);
+    std::string response;
+    const ESOAPHTTPException e = httpError([&] { transport.execute("<x/>", response); });
+    EXPECT_EQ(e.message(),
+              "The response is larger than the limit of 4096 bytes - URL:" + url + " - SOAPAction:UploadBackup");
+    EXPECT_EQ(e.statusCode(), 23); // CURLE_WRITE_ERROR
+    EXPECT_LE(response.size(), 4096U);
+}
+
+} // namespace

@@ -235,12 +235,15 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
     if (!FFileStream.seek(FEndFileData)) {
         throw EZipException::writeError();
     }
+    // Signature, body and name go out in one write: one call per record, not three.
+    std::string record(kLocalHeaderSize, '\0');
     detail::LeWriter<4> signature;
     signature.u32(kLocalHeaderSignature);
-    writeOrFail(signature.data(), signature.size());
     const auto body = localHeaderBody(header);
-    writeOrFail(body.data(), body.size());
-    writeOrFail(header.FileName.data(), header.FileName.size());
+    std::copy_n(signature.data(), signature.size(), record.begin());
+    std::copy_n(body.data(), body.size(), record.begin() + 4);
+    record += header.FileName;
+    writeOrFail(record.data(), record.size());
 
     header.CompressedSize = compressEntry(source, header.UncompressedSize, dataStart, header.CRC32);
 

@@ -165,6 +165,8 @@ TEST(ZipFileFailures, RefusedSourcesLeaveTheArchiveAsItWas)
              z.Add(dir / "locked.txt");
          },
          "EFOpenError: Cannot open file " + quoted(dir / "locked.txt") + busy},
+        {"the archive itself", [&](TZipFile& z) { z.Add(dir / "a.zip"); },
+         "EFOpenError: Cannot open file " + quoted(dir / "a.zip") + busy},
         {"name too long", [&](TZipFile& z) { z.Add(longName); },
          "EPathTooLongException: The specified path is too long"},
         {"path too long", [&](TZipFile& z) { z.Add(longPath / "f.txt"); },

@@ -93,10 +93,12 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override
     {
-        // A key whose text is printable is one QLineEdit would insert; editing keys and
-        // shortcuts such as Ctrl+V carry no printable text.
+        // A key whose text is printable is one QLineEdit would insert; editing keys carry
+        // none. Ctrl (not AltGr, which is Ctrl+Alt) makes a shortcut such as Ctrl+V.
         const QString text = event->text();
-        if (!text.isEmpty() && text.front().isPrint() && !onlyDigits(text)) {
+        const Qt::KeyboardModifiers held = event->modifiers();
+        const bool shortcut = held.testAnyFlags(Qt::ControlModifier | Qt::MetaModifier) && !held.testFlag(Qt::AltModifier);
+        if (!shortcut && !text.isEmpty() && text.front().isPrint() && !onlyDigits(text)) {
             event->accept();
             return;
         }

@@ -1,0 +1,428 @@
+// The main window: controls, fonts, keys, placement, the installation check, closing and
+// what it does as the send command's host.
+
+#include "app/MainWindow.h"
+#include "app/MessageBoxes.h"
+#include "backup/FarmQuery.h"
+#include "common/Platform.h"
+#include "tests/support/TempDir.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QWindow>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace glb;
+using app::TfrmBackup;
+
+namespace {
+
+/// Stands in for qryGlebarium and keeps a log of what the window asked of it.
+class QueryLog : public backup::FarmQuery
+{
+public:
+    explicit QueryLog(std::vector<std::string>& log)
+        : m_log(log)
+    {
+    }
+    void close() override { m_log.emplace_back("close"); }
+    void setDatabaseName(const std::filesystem::path& folder) override
+    {
+        m_log.push_back("setDatabaseName " + folder.string());
+    }
+    void addPassword(const std::string&) override { m_log.emplace_back("addPassword"); }
+    void setSql(const std::string&) override { m_log.emplace_back("setSql"); }
+    void open() override { m_log.emplace_back("open"); }
+    void first() override {}
+    void next() override {}
+    bool eof() const override { return true; }
+    std::string fieldAsText(const std::string&) const override { return {}; }
+
+private:
+    std::vector<std::string>& m_log;
+};
+
+void setWinePrefix(const std::filesystem::path& prefix)
+{
+    qputenv("WINEPREFIX", QByteArray::fromStdString(prefix.string()));
+}
+
+/// Types `text` one character at a time as keyboard input, accented letters included.
+void typeText(QWidget* target, const QString& text)
+{
+    for (const QChar c : text) {
+        QTest::sendKeyEvent(QTest::Click, target, Qt::Key_unknown, QString(c), Qt::NoModifier);
+    }
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+    glb::test::TempDir m_installed;
+    std::unique_ptr<TfrmBackup> m_window;
+    std::vector<std::string> m_queryLog;
+
+    template <typename T>
+    T* control(const char* name) const
+    {
+        auto* found = m_window->findChild<T*>(QString::fromLatin1(name));
+        if (found == nullptr) {
+            qFatal("control %s not found", name);
+        }
+        return found;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        std::filesystem::create_directories(m_installed / "dosdevices/c:/Glebarium/Fazendas");
+        setWinePrefix(m_installed.path());
+    }
+
+    void init()
+    {
+        m_queryLog.clear();
+        m_window = std::make_unique<TfrmBackup>(std::make_unique<QueryLog>(m_queryLog));
+        m_window->show();
+        m_window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    }
+
+    void cleanup() { m_window.reset(); }
+
+    void window()
+    {
+        QCOMPARE(m_window->objectName(), QStringLiteral("frmBackup"));
+        QCOMPARE(m_window->windowTitle(), QStringLiteral("Backup Glebarium"));
+        QCOMPARE(m_window->size(), QSize(456, 312));
+        QCOMPARE(m_window->minimumSize(), QSize(456, 312));
+        QCOMPARE(m_window->maximumSize(), QSize(456, 312));
+        const Qt::WindowFlags flags = m_window->windowFlags();
+        QVERIFY(flags.testFlag(Qt::WindowMinimizeButtonHint));
+        QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+        QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+        QList<QSize> sizes = m_window->windowIcon().availableSizes();
+        std::sort(sizes.begin(), sizes.end(), [](QSize a, QSize b) { return a.width() < b.width(); });
+        QCOMPARE(sizes, (QList<QSize>{{16, 16}, {32, 32}, {48, 48}, {64, 64}, {128, 128}, {256, 256}}));
+        for (const QSize& size : sizes) {
+            QCOMPARE(m_window->windowIcon().pixmap(size).size(), size);
+        }
+        QCOMPARE(m_window->pos(),
+                 app::centredTopLeft(m_window->screen()->virtualGeometry(), m_window->frameGeometry().size()));
+        // FormCreate pointed the query at the installation.
+        const auto fazendas = platform::fixedPath("C:\\Glebarium\\Fazendas");
+        QCOMPARE(m_queryLog, (std::vector<std::string>{"close", "setDatabaseName " + fazendas.string()}));
+    }
+
+    void controls_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QString>("text");
+        const QString gb = QStringLiteral("gbBackupDados");
+        const QString pnl = QStringLiteral("pnlBotoes");
+        const QString label = QStringLiteral("QLabel");
+        // Labels size to their text: only their corner is fixed (width and height -1).
+        // clang-format off
+        QTest::newRow("gbBackupDados")   << gb  << QStringLiteral("QGroupBox") << QStringLiteral("frmBackup") << QRect(8, 16, 440, 240) << QStringLiteral("Enviar Backup do Glebarium");
+        QTest::newRow("Label5")          << QStringLiteral("Label5") << label << gb << QRect(244, 23, -1, -1) << QStringLiteral("* Todos os campos são obrigatórios");
+        QTest::newRow("Label1")          << QStringLiteral("Label1") << label << gb << QRect(16, 30, -1, -1)  << QStringLiteral("Nome");
+        QTest::newRow("edtNome")         << QStringLiteral("edtNome") << QStringLiteral("QLineEdit") << gb << QRect(16, 47, 409, 25) << QString();
+        QTest::newRow("Label2")          << QStringLiteral("Label2") << label << gb << QRect(16, 78, -1, -1)  << QStringLiteral("CPF / CNPJ");
+        QTest::newRow("edtCPFCNPJ")      << QStringLiteral("edtCPFCNPJ") << QStringLiteral("QLineEdit") << gb << QRect(16, 97, 409, 25) << QString();
+        QTest::newRow("Label3")          << QStringLiteral("Label3") << label << gb << QRect(16, 142, -1, -1) << QStringLiteral("* Estou de acordo que estou enviando um backup");
+        QTest::newRow("Label4")          << QStringLiteral("Label4") << label << gb << QRect(25, 161, -1, -1) << QStringLiteral(" para a Glebarium Software LTDA");
+        QTest::newRow("cbContrato")      << QStringLiteral("cbContrato") << QStringLiteral("QCheckBox") << gb << QRect(16, 198, 275, 17) << QStringLiteral(" Eu li e concordo com o termo acima");
+        QTest::newRow("pnlBotoes")       << pnl << QStringLiteral("QWidget") << QStringLiteral("frmBackup") << QRect(0, 275, 456, 37) << QString();
+        QTest::newRow("btnEnviarBackup") << QStringLiteral("btnEnviarBackup") << QStringLiteral("QPushButton") << pnl << QRect(296, 7, 74, 23) << QStringLiteral("&Enviar");
+        QTest::newRow("btnCancelar")     << QStringLiteral("btnCancelar") << QStringLiteral("QPushButton") << pnl << QRect(374, 7, 74, 23) << QStringLiteral("Fechar");
+        // clang-format on
+    }
+    void controls()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, kind);
+        QFETCH(QString, parent);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, text);
+        auto* widget = m_window->findChild<QWidget*>(name);
+        QVERIFY(widget != nullptr);
+        QVERIFY(widget->inherits(kind.toLatin1().constData()));
+        QCOMPARE(widget->parentWidget()->objectName(), parent);
+        if (geometry.width() < 0) {
+            QCOMPARE(widget->pos(), geometry.topLeft());
+            QCOMPARE(widget->size(), widget->sizeHint());
+        } else {
+            QCOMPARE(widget->geometry(), geometry);
+        }
+        QString shown;
+        if (auto* groupBox = qobject_cast<QGroupBox*>(widget)) {
+            shown = groupBox->title();
+        } else if (auto* label = qobject_cast<QLabel*>(widget)) {
+            shown = label->text();
+        } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+            shown = edit->text();
+        } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+            shown = button->text();
+        }
+        QCOMPARE(shown, text);
+        QVERIFY(control<QCheckBox>("cbContrato")->isChecked());
+    }
+
+    void fonts_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("pixelSize");
+        QTest::addColumn<bool>("italic");
+        const QStringList regular = {QStringLiteral("frmBackup"), QStringLiteral("gbBackupDados"),
+                                     QStringLiteral("Label1"),    QStringLiteral("Label2"),
+                                     QStringLiteral("edtNome"),   QStringLiteral("edtCPFCNPJ"),
+                                     QStringLiteral("cbContrato"), QStringLiteral("btnEnviarBackup"),
+                                     QStringLiteral("btnCancelar")};
+        for (const QString& name : regular) {
+            QTest::newRow(name.toLatin1().constData()) << name << 13 << false;
+        }
+        QTest::newRow("Label5") << QStringLiteral("Label5") << 12 << true;
+        QTest::newRow("Label3") << QStringLiteral("Label3") << 13 << true;
+        QTest::newRow("Label4") << QStringLiteral("Label4") << 13 << true;
+    }
+    void fonts()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, pixelSize);
+        QFETCH(bool, italic);
+        QWidget* widget = name == m_window->objectName() ? m_window.get() : m_window->findChild<QWidget*>(name);
+        QVERIFY(widget != nullptr);
+        const QFont font = widget->font();
+        QCOMPARE(font.family(), QStringLiteral("Segoe UI"));
+        QCOMPARE(font.pixelSize(), pixelSize);
+        QCOMPARE(font.italic(), italic);
+        QCOMPARE(font.weight(), QFont::Normal);
+    }
+
+    void focusStartsInNomeAndTabsInOrder()
+    {
+        QCOMPARE(QApplication::focusWidget(), control<QLineEdit>("edtNome"));
+        const QStringList order = {QStringLiteral("edtCPFCNPJ"), QStringLiteral("cbContrato"),
+                                   QStringLiteral("btnEnviarBackup"), QStringLiteral("btnCancelar"),
+                                   QStringLiteral("edtNome")};
+        for (const QString& next : order) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(), next);
+        }
+    }
+
+    void keys_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QString>("nome");
+        QTest::addColumn<QString>("cpf");
+        QTest::addColumn<int>("enviar");
+        QTest::addColumn<int>("fechar");
+        const QString nome = QStringLiteral("edtNome");
+        const QString cpf = QStringLiteral("edtCPFCNPJ");
+        const QString cb = QStringLiteral("cbContrato");
+        const QString enviar = QStringLiteral("btnEnviarBackup");
+        const QString fechar = QStringLiteral("btnCancelar");
+        const int none = Qt::NoModifier;
+        const QString empty;
+        // clang-format off
+        QTest::newRow("name upper-cased")       << nome << QStringLiteral("joão da silva-ç") << 0 << none << QStringLiteral("JOÃO DA SILVA-Ç") << empty << 0 << 0;
+        QTest::newRow("e typed into the name")  << nome << QStringLiteral("e")               << 0 << none << QStringLiteral("E") << empty << 0 << 0;
+        QTest::newRow("cpf takes digits only")  << cpf  << QStringLiteral("1a2.3-4 5/6é7E")  << 0 << none << empty << QStringLiteral("1234567") << 0 << 0;
+        QTest::newRow("Enter in the name")      << nome << empty << int(Qt::Key_Return) << none << empty << empty << 0 << 0;
+        QTest::newRow("keypad Enter in cpf")    << cpf  << empty << int(Qt::Key_Enter)  << int(Qt::KeypadModifier) << empty << empty << 0 << 0;
+        QTest::newRow("Enter on the check box") << cb   << empty << int(Qt::Key_Return) << none << empty << empty << 0 << 0;
+        QTest::newRow("Esc in the name")        << nome << empty << int(Qt::Key_Escape) << none << empty << empty << 0 << 0;
+        QTest::newRow("Esc on the check box")   << cb   << empty << int(Qt::Key_Escape) << none << empty << empty << 0 << 0;
+        QTest::newRow("Esc on Fechar")          << fechar << empty << int(Qt::Key_Escape) << none << empty << empty << 0 << 0;
+        QTest::newRow("E on the check box")     << cb   << empty << int(Qt::Key_E) << none << empty << empty << 1 << 0;
+        QTest::newRow("shifted E on Fechar")    << fechar << empty << int(Qt::Key_E) << int(Qt::ShiftModifier) << empty << empty << 1 << 0;
+        QTest::newRow("E on Enviar")            << enviar << empty << int(Qt::Key_E) << none << empty << empty << 1 << 0;
+        QTest::newRow("Ctrl+E on the check box") << cb  << empty << int(Qt::Key_E) << int(Qt::ControlModifier) << empty << empty << 0 << 0;
+        QTest::newRow("Alt+E in the name")      << nome << empty << int(Qt::Key_E) << int(Qt::AltModifier) << empty << empty << 1 << 0;
+        QTest::newRow("Alt+E in cpf")           << cpf  << empty << int(Qt::Key_E) << int(Qt::AltModifier) << empty << empty << 1 << 0;
+        QTest::newRow("Space on Enviar")        << enviar << empty << int(Qt::Key_Space)  << none << empty << empty << 1 << 0;
+        QTest::newRow("Enter on Enviar")        << enviar << empty << int(Qt::Key_Return) << none << empty << empty << 1 << 0;
+        QTest::newRow("Space on Fechar")        << fechar << empty << int(Qt::Key_Space)  << none << empty << empty << 0 << 1;
+        QTest::newRow("Enter on Fechar")        << fechar << empty << int(Qt::Key_Return) << none << empty << empty << 0 << 1;
+        // clang-format on
+    }
+    void keys()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, typed);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QString, nome);
+        QFETCH(QString, cpf);
+        QFETCH(int, enviar);
+        QFETCH(int, fechar);
+        // The empty form makes a click of "&Enviar" end at its first check, silently.
+        app::BoxRecorder boxes;
+        QSignalSpy enviarClicks(control<QPushButton>("btnEnviarBackup"), &QPushButton::clicked);
+        QSignalSpy fecharClicks(control<QPushButton>("btnCancelar"), &QPushButton::clicked);
+        auto* widget = m_window->findChild<QWidget*>(target);
+        widget->setFocus();
+        QCOMPARE(QApplication::focusWidget(), widget);
+
+        typeText(widget, typed);
+        if (key != 0) {
+            QTest::keyClick(widget, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        }
+        // A mnemonic and the E key click a moment later, holding the button down meanwhile,
+        // so a button still down is a click on its way.
+        QTRY_COMPARE(enviarClicks.count(), enviar);
+        QCOMPARE(fecharClicks.count(), fechar);
+        QVERIFY(!control<QPushButton>("btnEnviarBackup")->isDown());
+        QVERIFY(!control<QPushButton>("btnCancelar")->isDown());
+        QCOMPARE(control<QLineEdit>("edtNome")->text(), nome);
+        QCOMPARE(control<QLineEdit>("edtCPFCNPJ")->text(), cpf);
+        QVERIFY(control<QCheckBox>("cbContrato")->isChecked());
+        QCOMPARE(m_window->isVisible(), fechar == 0);
+        QVERIFY(boxes.boxes().empty());
+    }
+
+    void pastedTextIsNotFiltered()
+    {
+        QApplication::clipboard()->setText(QStringLiteral("123.456.789-00"));
+        auto* cpf = control<QLineEdit>("edtCPFCNPJ");
+        cpf->setFocus();
+        QTest::keyClick(cpf, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(cpf->text(), QStringLiteral("123.456.789-00"));
+        // Editing keys still work in the filtered edit.
+        QTest::keyClick(cpf, Qt::Key_Backspace);
+        QTest::keyClick(cpf, Qt::Key_Home);
+        QTest::keyClick(cpf, Qt::Key_Delete);
+        QCOMPARE(cpf->text(), QStringLiteral("23.456.789-0"));
+        QCOMPARE(m_window->cpfText(), std::string("23.456.789-0"));
+    }
+
+    void footerHasTheEtchedLineAndKeepsItsButtonsRight()
+    {
+        auto* footer = control<QWidget>("pnlBotoes");
+        const QImage image = footer->grab().toImage();
+        const QPalette palette = footer->palette();
+        QCOMPARE(image.pixel(200, 0), palette.color(QPalette::Dark).rgb());
+        QCOMPARE(image.pixel(200, 1), palette.color(QPalette::Light).rgb());
+        QCOMPARE(image.pixel(200, 2), palette.color(QPalette::Button).rgb());
+
+        footer->resize(600, 50);
+        QCOMPARE(control<QPushButton>("btnCancelar")->geometry(), QRect(600 - 8 - 74, 50 - 7 - 23, 74, 23));
+        QCOMPARE(control<QPushButton>("btnEnviarBackup")->geometry(), QRect(600 - 8 - 74 - 4 - 74, 20, 74, 23));
+    }
+
+    void hostForwardsToTheControls()
+    {
+        auto* nome = control<QLineEdit>("edtNome");
+        typeText(nome, QStringLiteral("josé"));
+        QCOMPARE(m_window->nomeText(), std::string("JOS\xC3\x89"));
+        QVERIFY(m_window->contratoChecked());
+        control<QCheckBox>("cbContrato")->setChecked(false);
+        QVERIFY(!m_window->contratoChecked());
+
+        m_window->setFocus(backup::FormControl::edtCPFCNPJ);
+        QCOMPARE(QApplication::focusWidget(), control<QLineEdit>("edtCPFCNPJ"));
+        m_window->setFocus(backup::FormControl::cbContrato);
+        QCOMPARE(QApplication::focusWidget(), control<QCheckBox>("cbContrato"));
+        m_window->setFocus(backup::FormControl::edtNome);
+        QCOMPARE(QApplication::focusWidget(), nome);
+
+        m_window->setFooterEnabled(false);
+        QVERIFY(!control<QPushButton>("btnEnviarBackup")->isEnabled());
+        QVERIFY(!control<QPushButton>("btnCancelar")->isEnabled());
+        m_window->setFooterEnabled(true);
+        QVERIFY(control<QPushButton>("btnCancelar")->isEnabled());
+
+        app::BoxRecorder boxes;
+        m_window->showInformation("Você não está conectado a Internet");
+        QCOMPARE(boxes.boxes().size(), 1u);
+        QCOMPARE(boxes.boxes()[0].text, QStringLiteral("Você não está conectado a Internet"));
+        QCOMPARE(boxes.boxes()[0].icon, QMessageBox::NoIcon);
+    }
+
+    void closing_data()
+    {
+        QTest::addColumn<bool>("closeBox");
+        QTest::newRow("close box") << true;
+        QTest::newRow("Fechar") << false;
+    }
+    void closing()
+    {
+        QFETCH(bool, closeBox);
+        m_queryLog.clear();
+        if (closeBox) {
+            m_window->windowHandle()->close();
+        } else {
+            control<QPushButton>("btnCancelar")->click();
+        }
+        QTRY_VERIFY(!m_window->isVisible());
+        QCOMPARE(m_queryLog, std::vector<std::string>{"close"});
+    }
+
+    void aDisabledWindowCannotBeClosed()
+    {
+        m_queryLog.clear();
+        m_window->setEnabled(false);
+        QVERIFY(!m_window->close());
+        QVERIFY(m_window->isVisible());
+        QVERIFY(m_queryLog.empty());
+        m_window->setEnabled(true);
+        QVERIFY(m_window->close());
+        QCOMPARE(m_queryLog, std::vector<std::string>{"close"});
+    }
+
+    void withoutTheProductTheProgramEnds()
+    {
+        m_window.reset();
+        glb::test::TempDir empty;
+        setWinePrefix(empty.path());
+        std::vector<std::string> log;
+        app::BoxRecorder boxes;
+        TfrmBackup window(std::make_unique<QueryLog>(log));
+        setWinePrefix(m_installed.path());
+
+        QCOMPARE(boxes.boxes().size(), 1u);
+        QCOMPARE(boxes.boxes()[0].caption, QStringLiteral("tst_mainwindow"));
+        QCOMPARE(boxes.boxes()[0].text, QStringLiteral("O Glebarium não está instalado na pasta C:\\Glebarium"));
+        QCOMPARE(boxes.boxes()[0].icon, QMessageBox::NoIcon);
+        QVERIFY(window.terminationRequested());
+        QVERIFY(log.empty());
+
+        // The event loop ends as soon as it runs, without closing the window; the
+        // watchdog only keeps a broken build from hanging the test run.
+        window.show();
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(7); });
+        watchdog.start(20000);
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(watchdog.isActive());
+        QVERIFY(log.empty());
+        QCOMPARE(boxes.boxes().size(), 1u);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

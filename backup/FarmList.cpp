@@ -359,10 +359,13 @@ public:
         if (rc != SQLITE_OK) {
             rejected(raw, rc);
         }
-        // The query may read our tables only: no other database files, no extensions.
+        // The query may read our tables only: no other database files, no extensions; a
+        // misspelt "column" is an error, never silently a string literal.
         sqlite3_limit(m_db.get(), SQLITE_LIMIT_ATTACHED, 0);
         sqlite3_db_config(m_db.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
         sqlite3_db_config(m_db.get(), SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+        sqlite3_db_config(m_db.get(), SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+        sqlite3_db_config(m_db.get(), SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
         if (sqlite3_create_module_v2(m_db.get(), "paradox", &kModule, &m_context, nullptr) != SQLITE_OK) {
             rejected(m_db.get(), sqlite3_errcode(m_db.get()));
         }

@@ -1,0 +1,35 @@
+#include "backup/DBEngineError.h"
+#include "backup/FarmList.h"
+#include "backup/Installation.h"
+
+#include <gtest/gtest.h>
+
+using namespace glb::backup;
+
+// The engine starts at the first password of the process; a failed start leaves it
+// stopped and the next use tries again. (A process of its own: the session is process-wide.)
+TEST(FarmListStart, FailedStartIsReportedAndRetriedOnNextUse)
+{
+    TSession& session = TSession::defaultSession();
+    ASSERT_FALSE(session.started());
+    session.failStartsForTesting(0x2108);
+    TQuery query;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            query.addPassword(std::string(kSenhaTabela));
+            ADD_FAILURE() << "the engine started";
+        } catch (const glb::backup::EDBEngineError& e) {
+            EXPECT_STREQ(e.what(), "An error occurred while attempting to initialize the Database Engine (error $2108)");
+            EXPECT_EQ(e.errorCode(), 0x2108U);
+        }
+        EXPECT_FALSE(session.started());
+    }
+    EXPECT_TRUE(session.passwords().empty());
+    session.failStartsForTesting(0);
+    query.addPassword(std::string(kSenhaTabela));
+    EXPECT_TRUE(session.started());
+    EXPECT_EQ(session.startCount(), 1);
+    query.addPassword(std::string(kSenhaTabela));
+    EXPECT_EQ(session.startCount(), 1);
+    EXPECT_EQ(session.passwords().size(), 1U);
+}

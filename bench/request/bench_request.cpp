@@ -1,0 +1,173 @@
+// Peak memory and time of building the upload request for staged archives of random data.
+//
+//   bench_request [MB ...]      (default: 10 100 500)
+//
+// Each size runs in a child process of its own, so one peak does not hide the next. The
+// archives are files of at most 10 MB in a temporary folder (plus a run with one file of
+// the whole size). "proxy" is the real path: EnviarArquivos over a service proxy whose
+// transport takes the body and answers with a reply; "keep BUF" writes the request while
+// every record keeps its Base64 text, as a writer must that cannot release it.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "service/EnvelopeWriter.h"
+#include "service/ServiceProxy.h"
+#include "service/UploadCall.h"
+
+namespace fs = std::filesystem;
+using namespace glb::service;
+
+namespace {
+
+long statusKb(const char* field)
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(in, line)) {
+        if (line.rfind(key, 0) == 0)
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    }
+    return -1;
+}
+
+const char* const kReply = "<?xml version=\"1.0\"?><SOAP-ENV:Envelope "
+                           "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>"
+                           "<ns1:UploadBackupResponse xmlns:ns1=\"urn:BackupGlebarium\"><return>ok</return>"
+                           "</ns1:UploadBackupResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>\n";
+
+class SinkTransport : public HttpTransport
+{
+public:
+    explicit SinkTransport(std::size_t& sent)
+        : m_sent(sent)
+    {
+    }
+    void setUrl(const std::string& url) override { m_url = url; }
+    const std::string& url() const override { return m_url; }
+    const UrlParts& urlParts() const override { return m_parts; }
+    void setSoapAction(const std::string& action) override { m_action = action; }
+    const std::string& soapAction() const override { return m_action; }
+    void execute(std::string_view request, std::string& response) override
+    {
+        m_sent = request.size();
+        response = kReply;
+    }
+
+private:
+    std::size_t& m_sent;
+    std::string m_url;
+    UrlParts m_parts;
+    std::string m_action;
+};
+
+/// Writes the request the way a writer that leaves every BUF in place would.
+class KeepingPort : public BackupGlebariumPortType
+{
+public:
+    explicit KeepingPort(std::size_t& sent)
+        : m_sent(sent)
+    {
+    }
+    std::string UploadBackup(const std::string& nome, const std::string& cpf, ArquivoArray arquivo) override
+    {
+        const ArquivoArray& kept = arquivo;
+        m_sent = InvContextToMsg({}, nome, cpf, kept).size();
+        return "ok";
+    }
+
+private:
+    std::size_t& m_sent;
+};
+
+class Host : public UploadHost
+{
+public:
+    void processPendingEvents() override {}
+    std::string nomeText() const override { return "Ana"; }
+    std::string cpfText() const override { return "123"; }
+    void showInformation(const std::string&) override {}
+};
+
+void stage(const fs::path& dir, std::size_t totalMb, std::size_t fileMb)
+{
+    fs::create_directories(dir);
+    std::mt19937_64 random(42);
+    std::vector<std::uint64_t> block(1 << 17); // 1 MiB
+    for (std::size_t done = 0, index = 0; done < totalMb; ++index) {
+        const std::size_t mb = std::min(fileMb, totalMb - done);
+        std::ofstream out(dir / ("Fazenda" + std::to_string(index) + ".zip"), std::ios::binary);
+        for (std::size_t m = 0; m < mb; ++m) {
+            for (auto& word : block)
+                word = random();
+            out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 8));
+        }
+        done += mb;
+    }
+}
+
+void measure(const fs::path& dir, std::size_t totalMb, std::size_t fileMb, bool keep)
+{
+    const pid_t pid = ::fork();
+    if (pid != 0) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return;
+    }
+    RegisterBackupGlebariumTypes();
+    const long baseKb = statusKb("VmHWM");
+    std::size_t sent = 0;
+    Host host;
+    const auto start = std::chrono::steady_clock::now();
+    EnviarArquivos(dir, host, [&]() -> std::shared_ptr<BackupGlebariumPortType> {
+        if (keep)
+            return std::make_shared<KeepingPort>(sent);
+        return GetBackupGlebariumPort(false, "", nullptr,
+                                      [&]() -> std::unique_ptr<HttpTransport> { return std::make_unique<SinkTransport>(sent); });
+    });
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const long peakKb = statusKb("VmHWM") - baseKb;
+    const double staged = static_cast<double>(totalMb) * 1024.0 * 1024.0;
+    std::printf("%5zu MB in files of %3zu MB  %-8s  body %7.1f MB (%.3fx)  peak +%7.1f MB (%.2fx)  %6.2f s  %6.0f MB/s\n",
+                totalMb, std::min(fileMb, totalMb), keep ? "keep BUF" : "proxy", static_cast<double>(sent) / 1048576.0,
+                static_cast<double>(sent) / staged, static_cast<double>(peakKb) / 1024.0,
+                static_cast<double>(peakKb) * 1024.0 / staged, seconds, static_cast<double>(totalMb) / seconds);
+    std::fflush(stdout);
+    ::_exit(0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::size_t> sizes;
+    for (int i = 1; i < argc; ++i)
+        sizes.push_back(static_cast<std::size_t>(std::strtoul(argv[i], nullptr, 10)));
+    if (sizes.empty())
+        sizes = {10, 100, 500};
+
+    const fs::path root = fs::temp_directory_path() / ("bench_request_" + std::to_string(::getpid()));
+    for (const std::size_t mb : sizes) {
+        for (const std::size_t fileMb : {std::size_t{10}, mb}) {
+            const fs::path dir = root / (std::to_string(mb) + "_" + std::to_string(fileMb));
+            stage(dir, mb, fileMb);
+            measure(dir, mb, fileMb, false);
+            measure(dir, mb, fileMb, true);
+            fs::remove_all(dir);
+            if (fileMb == mb)
+                break;
+        }
+    }
+    fs::remove_all(root);
+    return 0;
+}

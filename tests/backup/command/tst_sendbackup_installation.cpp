@@ -1,0 +1,151 @@
+// One send over a real installation: the farm table read by the real query, archives
+// written by the real writer and read back by Python's zipfile while they are staged.
+
+#include "FarmFixtures.h"
+#include "backup/FarmList.h"
+#include "backup/Installation.h"
+#include "backup/SendBackupCommand.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using glb::archive::TZipFile;
+using glb::archive::TZipMode;
+using glb::backup::SendBackupCommand;
+using glb::test::RecordingHost;
+using glb::test::TempDir;
+using glb::test::writeFile;
+
+/// The real writer, noting the name of every archive it opens.
+class NotingZipFile : public TZipFile
+{
+public:
+    explicit NotingZipFile(std::vector<std::string>& opened)
+        : m_opened(opened)
+    {
+    }
+    void Open(const fs::path& fileName, TZipMode mode) override
+    {
+        m_opened.push_back(fileName.filename().string());
+        TZipFile::Open(fileName, mode);
+    }
+
+private:
+    std::vector<std::string>& m_opened;
+};
+
+/// Drive C: of this test is a temporary folder.
+class WinePrefix
+{
+public:
+    explicit WinePrefix(const fs::path& prefix)
+    {
+        if (const char* old = std::getenv("WINEPREFIX")) {
+            m_old = old;
+        }
+        ::setenv("WINEPREFIX", prefix.c_str(), 1);
+    }
+    ~WinePrefix()
+    {
+        if (m_old) {
+            ::setenv("WINEPREFIX", m_old->c_str(), 1);
+        } else {
+            ::unsetenv("WINEPREFIX");
+        }
+    }
+    WinePrefix(const WinePrefix&) = delete;
+    WinePrefix& operator=(const WinePrefix&) = delete;
+
+private:
+    std::optional<std::string> m_old;
+};
+
+/// "archive: entry=content, ..." for every archive in `pasta`, in name order, as Python's
+/// zipfile reads them after testzip() found nothing wrong.
+std::string readBackWithPython(const fs::path& pasta)
+{
+    const char* python = std::getenv("GLB_PYTHON");
+    const std::string script =
+        "import pathlib, sys, zipfile\n"
+        "for p in sorted(pathlib.Path(sys.argv[1]).iterdir()):\n"
+        "    with zipfile.ZipFile(p) as z:\n"
+        "        assert z.testzip() is None, p\n"
+        "        items = sorted((i.filename, z.read(i).decode()) for i in z.infolist())\n"
+        "        print(p.name + ': ' + ', '.join(n + '=' + c for n, c in items))\n";
+    writeFile(pasta.parent_path() / "readback.py", script);
+    const std::string command = std::string(python != nullptr ? python : "python3") + " '" +
+                                (pasta.parent_path() / "readback.py").string() + "' '" + pasta.string() + "' 2>&1";
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            output += buffer;
+        }
+        output += "exit " + std::to_string(::pclose(pipe));
+    }
+    return output;
+}
+
+TEST(SendBackupOverAnInstallation, StagesOneArchivePerExistingFarmFolderThenTheFinancialOne)
+{
+    TempDir drive;
+    const WinePrefix prefix(drive.path());
+    glb::backup::SendBackupPaths paths = glb::backup::SendBackupPaths::installed();
+    paths.executableDirectory = drive / "Programa"; // beside a program file of the fixture, not the build's
+    const fs::path raiz = drive / "dosdevices" / "c:" / "Glebarium" / "Fazendas";
+    ASSERT_EQ(paths.raizFazendas, raiz / "");
+
+    // Out of name order; Aroeira and Bela Vista share a folder, Cedro's folder is missing.
+    glb::test::PxTable table = glb::test::farmTable({{std::string("Umbu"), std::string("UMBU")},
+                                                     {std::string("Bela Vista"), std::string("BELA")},
+                                                     {std::string("Cedro"), std::string("CEDRO")},
+                                                     {std::string("Aroeira"), std::string("BELA")}});
+    table.password = std::string(glb::backup::kSenhaTabela);
+    writeFile(raiz / "FAZENDAS.DB", glb::test::writeParadoxTable(table));
+    writeFile(raiz / "UMBU" / "GADO.DB", "umbu gado");
+    writeFile(raiz / "UMBU" / "Anos" / "2025.DB", "not packed");
+    writeFile(raiz / "BELA" / "PASTO.DB", "bela pasto");
+    writeFile(paths.pastaFinanceiro / "CAIXA.DB", "caixa");
+    writeFile(paths.pastaFinanceiro / ".saldo", "saldo");
+    fs::create_directories(paths.executableDirectory);
+
+    RecordingHost host;
+    int rowsSeen = 0;
+    host.onProcessPendingEvents = [&] {
+        // Between the two packings of BELA: only the second one may end up staged.
+        if (++rowsSeen == 2) {
+            writeFile(raiz / "BELA" / "NOVO.DB", "novo");
+        }
+    };
+    glb::backup::TQuery query;
+    query.close();
+    query.setDatabaseName(glb::platform::fixedPath(glb::backup::kPastaGlebariumFazendas));
+
+    std::vector<std::string> opened;
+    std::string staged;
+    SendBackupCommand command(
+        host, query, paths, [&opened] { return std::make_unique<NotingZipFile>(opened); },
+        [&staged](const fs::path& pasta) { staged = readBackWithPython(pasta); }, [](std::chrono::milliseconds) {});
+    command.run();
+
+    EXPECT_EQ(opened, (std::vector<std::string>{"BackupBELA.zip", "BackupBELA.zip", "BackupUMBU.zip",
+                                                "BackupFinanceiro.zip"}));
+    EXPECT_EQ(staged, "BackupBELA.zip: NOVO.DB=novo, PASTO.DB=bela pasto\n"
+                      "BackupFinanceiro.zip: .saldo=saldo, CAIXA.DB=caixa\n"
+                      "BackupUMBU.zip: GADO.DB=umbu gado\n"
+                      "exit 0");
+    EXPECT_FALSE(fs::exists(paths.executableDirectory / "tmpbackupEnviado"));
+    EXPECT_FALSE(query.isOpen());
+}
+
+} // namespace

@@ -1,0 +1,132 @@
+#include "tests/service/php/PhpService.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace glb::test {
+
+namespace {
+
+sockaddr_in loopback(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+std::uint16_t freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("no free port on 127.0.0.1");
+    }
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepts(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(port);
+    const bool connected = fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return connected;
+}
+
+} // namespace
+
+PhpService::PhpService(const Options& options)
+    : m_port(freePort())
+{
+    std::vector<std::string> args = {"php"};
+    for (const std::string& setting : options.settings) {
+        args.push_back("-d");
+        args.push_back(setting);
+    }
+    args.push_back("-S");
+    args.push_back("127.0.0.1:" + std::to_string(m_port));
+    args.push_back(GLB_PHP_SERVICE_SCRIPT);
+
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        env.emplace_back(*entry);
+    }
+    for (const auto& [name, value] : options.environment) {
+        env.push_back(name + "=" + value);
+    }
+    // Everything is prepared before fork: the child only redirects and executes.
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : env) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
+    m_pid = ::fork();
+    if (m_pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (m_pid == 0) {
+        const int devNull = ::open("/dev/null", O_RDWR);
+        ::dup2(devNull, STDIN_FILENO);
+        ::dup2(devNull, STDOUT_FILENO);
+        ::dup2(devNull, STDERR_FILENO);
+        ::execvpe("php", argv.data(), envp.data());
+        ::_exit(127);
+    }
+
+    // Ready when it accepts a connection; a service that exits or never listens fails.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!accepts(m_port)) {
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            throw std::runtime_error("php -S ended before it listened");
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+            throw std::runtime_error("php -S did not listen in time");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+PhpService::~PhpService()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+}
+
+std::string PhpService::url() const
+{
+    return "http://127.0.0.1:" + std::to_string(m_port) + "/web/backup_antigo.php";
+}
+
+} // namespace glb::test

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace glb::test {
+
+/// The PHP backup service (backup_service.php) under `php -S` on 127.0.0.1, started in
+/// the constructor, ready once it accepts connections, stopped in the destructor.
+class PhpService
+{
+public:
+    struct Options
+    {
+        /// Environment of the service (GLB_BACKUP_DIR, GLB_REPLY_TEXT, GLB_FAULT_TEXT).
+        std::vector<std::pair<std::string, std::string>> environment;
+        /// php.ini settings, "name=value".
+        std::vector<std::string> settings = {"post_max_size=2G", "memory_limit=4G"};
+    };
+
+    explicit PhpService(const Options& options);
+    ~PhpService();
+    PhpService(const PhpService&) = delete;
+    PhpService& operator=(const PhpService&) = delete;
+
+    std::uint16_t port() const noexcept { return m_port; }
+    /// The service's endpoint, "http://127.0.0.1:<port>/web/backup_antigo.php".
+    std::string url() const;
+    /// The process of the service.
+    pid_t pid() const noexcept { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+    std::uint16_t m_port = 0;
+};
+
+} // namespace glb::test

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "service/ResponseDecoder.h"
+#include "service/ServiceContract.h"
+#include "service/ServiceErrors.h"
+#include "service/ServiceProxy.h"
+#include "service/UploadCall.h"
+#include "tests/service/php/PhpService.h"
+#include "tests/support/TempDir.h"
+
+using namespace glb::service;
+using glb::test::PhpService;
+using glb::test::readFile;
+using glb::test::TempDir;
+using glb::test::writeFile;
+
+namespace {
+
+class RecordingHost : public UploadHost
+{
+public:
+    RecordingHost(std::string nome, std::string cpf)
+        : m_nome(std::move(nome))
+        , m_cpf(std::move(cpf))
+    {
+    }
+    void processPendingEvents() override {}
+    std::string nomeText() const override { return m_nome; }
+    std::string cpfText() const override { return m_cpf; }
+    void showInformation(const std::string& text) override { shown.push_back(text); }
+
+    std::vector<std::string> shown;
+
+private:
+    std::string m_nome;
+    std::string m_cpf;
+};
+
+std::string randomBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(generator() & 0xFFU);
+    }
+    return bytes;
+}
+
+class SoapServiceTest : public testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        ::unsetenv("http_proxy");
+        ::setenv("no_proxy", "*", 1);
+        RegisterBackupGlebariumTypes();
+    }
+
+    /// Uploads every file of `pasta` through the whole client to the service at `url`.
+    static void upload(const std::filesystem::path& pasta, RecordingHost& host, const std::string& url)
+    {
+        EnviarArquivos(pasta, host, [&] { return GetBackupGlebariumPort(false, url); });
+    }
+};
+
+TEST_F(SoapServiceTest, TheServiceDecodesEveryRecordAndItsReplyIsShown)
+{
+    TempDir staging;
+    TempDir received;
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"Fazenda S\xC3\xA3o Jo\xC3\xA3o.zip", randomBytes(200000, 1)}, // sent in pieces
+        {"Financeiro.zip", std::string("\r\n\r\x00\xff", 5) + randomBytes(1000, 2)},
+        {"vazio.zip", ""},
+    };
+    for (const auto& [name, content] : files) {
+        writeFile(staging / name, content);
+    }
+    PhpService::Options options;
+    options.environment = {{"GLB_BACKUP_DIR", received.path().string()}};
+    PhpService service(options);
+    RecordingHost host("JOS\xC3\x89 DA SILVA ", "123.456.789-09");
+
+    upload(staging.path(), host, service.url());
+
+    EXPECT_EQ(host.shown, std::vector<std::string>{"Backup recebido com sucesso: 3 arquivo(s)."});
+    const std::string manifest = readFile(received / "manifest.txt");
+    EXPECT_EQ(manifest.substr(0, manifest.find('\n', manifest.find('\n') + 1) + 1),
+              "nome\tJOS\xC3\x89 DA SILVA \ncpf\t123.456.789-09\n");
+    for (const auto& [name, content] : files) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(manifest.find("\n" + name + "\t" + std::to_string(content.size()) + "\t"), std::string::npos);
+        EXPECT_EQ(readFile(received / name), content);
+    }
+}
+
+TEST_F(SoapServiceTest, AFaultOfTheServiceArrivesWithItsMessage)
+{
+    TempDir staging;
+    writeFile(staging / "a.zip", "PK");
+    PhpService::Options options;
+    options.environment = {{"GLB_FAULT_TEXT", "Servi\xC3\xA7o em manuten\xC3\xA7\xC3\xA3o, tente mais tarde"}};
+    PhpService service(options);
+    RecordingHost host("NOME", "1");
+    try {
+        upload(staging.path(), host, service.url());
+        ADD_FAILURE() << "no fault";
+    } catch (const ERemotableException& e) {
+        EXPECT_EQ(e.message(), "Servi\xC3\xA7o em manuten\xC3\xA7\xC3\xA3o, tente mais tarde");
+        EXPECT_EQ(e.faultCode(), "SOAP-ENV:Server");
+    }
+    EXPECT_TRUE(host.shown.empty());
+}
+
+TEST_F(SoapServiceTest, ABodyTheServiceDropsForItsSizeEndsAsAnError)
+{
+    // Over post_max_size PHP answers 200 with an empty text/html; charset=UTF-8 body.
+    TempDir staging;
+    writeFile(staging / "grande.zip", randomBytes(300000, 3));
+    PhpService::Options options;
+    options.settings = {"post_max_size=64K"};
+    PhpService service(options);
+    RecordingHost host("NOME", "1");
+    EXPECT_THROW(upload(staging.path(), host, service.url()), EDOMParseError);
+    EXPECT_TRUE(host.shown.empty());
+}
+
+} // namespace

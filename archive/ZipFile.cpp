@@ -53,6 +53,19 @@ detail::LeWriter<kLocalHeaderSize - 4> localHeaderBody(const TZipHeader& h)
     return w;
 }
 
+// The base name: what follows the last "\" or ":" of the file's name. On Windows the
+// path's file name already is that; elsewhere those characters may occur in a name, and
+// cutting there too keeps readers that take "\" for a folder separator from finding a
+// folder part in the entry name.
+std::string storedName(const std::filesystem::path& path)
+{
+    std::string name = pathText(path.filename());
+    if (const auto cut = name.find_last_of("\\:"); cut != std::string::npos) {
+        name.erase(0, cut + 1);
+    }
+    return name;
+}
+
 std::filesystem::path absolutePath(const std::filesystem::path& path)
 {
     std::error_code ec;
@@ -219,7 +232,7 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
     }
     header.UncompressedSize = static_cast<std::uint32_t>(size);
 
-    header.FileName = archiveFileName.empty() ? pathText(fullPath.filename()) : archiveFileName;
+    header.FileName = archiveFileName.empty() ? storedName(fullPath) : archiveFileName;
     if (header.FileName.size() > std::numeric_limits<std::uint16_t>::max()) {
         throw EZipException::nameTooLong();
     }

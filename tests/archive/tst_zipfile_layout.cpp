@@ -80,15 +80,32 @@ TEST(ZipFileLayout, OpenThenCloseGivesTheBareEndRecord)
 TEST(ZipFileLayout, StoredNameIsTheBaseNameUnlessOneIsGiven)
 {
     t::TempDir dir;
-    t::writeFile(dir / "sub" / "planilha.xls", "x");
+    struct Case
+    {
+        const char* file;
+        const char* given;
+        const char* stored;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"sub/planilha.xls", "",          "planilha.xls"},
+        {"sub/planilha.xls", "outro.xls", "outro.xls"},
+        {"pasta\\nota.txt",   "",          "nota.txt"}, // never a folder part, whatever the reader's separator
+        {"c:backup.db",      "",          "backup.db"},
+    };
+    // clang-format on
     TZipFile zip;
     zip.Open(dir / "a.zip", TZipMode::zmWrite);
-    zip.Add(dir / "sub" / "planilha.xls");
-    zip.Add(dir / "sub" / "planilha.xls", "outro.xls");
+    std::vector<std::string> expected;
+    for (const auto& c : cases) {
+        t::writeFile(dir / c.file, "x");
+        zip.Add(dir / c.file, c.given);
+        expected.emplace_back(c.stored);
+    }
     zip.Close();
     const auto info = t::inspectZip(dir / "a.zip");
     EXPECT_EQ(info.problems, kNoProblems);
-    EXPECT_EQ(namesOf(info), (std::vector<std::string>{"planilha.xls", "outro.xls"}));
+    EXPECT_EQ(namesOf(info), expected);
 }
 
 TEST(ZipFileLayout, EachArchiveOfOneWriterIsLaidOutOnItsOwn)

@@ -80,11 +80,15 @@ TEST(CompactarPasta, AddsOnlyThePlainFilesDirectlyInsideWithTheirFullPaths)
     writeFile(pasta / ".oculto", "h");
     writeFile(pasta / "sub" / "dentro.txt", "nested");
     writeFile(tmp / "fora" / "alheio.txt", "outside");
-    if (!makeLink(tmp / "fora", pasta / "link-para-pasta") ||
-        !makeLink(tmp / "fora" / "alheio.txt", pasta / "link-para-arquivo")) {
-        GTEST_SKIP() << "links cannot be made here";
+    std::set<std::string> expected{"DADOS.DB", ".oculto"};
+    // Where links can be made: one to a folder leaves no trace, one to a file is packed.
+    const bool linked = makeLink(tmp / "fora", pasta / "link-para-pasta") &&
+                        makeLink(tmp / "fora" / "alheio.txt", pasta / "link-para-arquivo");
+    if (linked) {
+        expected.insert("link-para-arquivo");
     }
 #ifndef _WIN32
+    ASSERT_TRUE(linked);
     // Opening a pipe would block the run for ever.
     ASSERT_EQ(mkfifo((pasta / "fila").c_str(), 0600), 0);
 #endif
@@ -92,7 +96,7 @@ TEST(CompactarPasta, AddsOnlyThePlainFilesDirectlyInsideWithTheirFullPaths)
     RecordingZip zip;
     CompactarPasta(zip, pasta);
 
-    EXPECT_EQ(zip.names(), (std::set<std::string>{"DADOS.DB", ".oculto", "link-para-arquivo"}));
+    EXPECT_EQ(zip.names(), expected);
     for (const auto& add : zip.adds) {
         EXPECT_EQ(fs::path(add.fileName).parent_path(), pasta);
         EXPECT_EQ(add.archiveFileName, "");

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Archive writer benchmark: packs a generated tree of about 300 MB (text, structured binary,
 # incompressible data, one large mixed file) with TZipFile, `zip -6 -q -j` and Python's zipfile
-# at level 6, in the same run and on the same warm files. Prints the best wall time of each,
+# at level 6, in the same run and on the same warm files. Prints the best wall and CPU time of each,
 # its peak resident memory and archive size, and TZipFile's time relative to the others.
 #
 # usage: bench/archive/run.sh [build-dir]   (default build/bench; configure with --preset bench)
-# GLB_BENCH_RUNS sets the runs per tool (default 3); GLB_BENCH_MB scales the tree (default 300).
+# GLB_BENCH_RUNS sets the rounds (default 3); GLB_BENCH_MB scales the tree (default 300).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -87,48 +87,59 @@ cat "$tree"/* >/dev/null   # every tool reads warm files
 
 calc() { awk "BEGIN { print $1 }"; }
 
-# best_of NAME OUTPUT CMD...: runs CMD $runs times, keeps the best wall time and its peak RSS.
-declare -A seconds rss size
-best_of() {
+# One round runs every tool once, so that a change in the machine's load touches all of
+# them alike; each tool keeps its best wall time, its best CPU time (user + system, which
+# other work on the machine disturbs less) and its peak resident memory.
+declare -A wall cpu rss size
+measure() {
   local name=$1 out=$2
   shift 2
-  local best="" best_rss="" i line
-  for ((i = 0; i < runs; i++)); do
-    rm -f "$out"
-    line=$(/usr/bin/time -f "%e %M" "$@" 2>&1 >/dev/null | tail -n 1)
-    local t=${line% *} m=${line#* }
-    if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then
-      best=$t
-      best_rss=$m
-    fi
-  done
-  seconds[$name]=$best
-  rss[$name]=$best_rss
+  rm -f "$out"
+  local line
+  line=$(/usr/bin/time -f "%e %U %S %M" "$@" 2>&1 >/dev/null | tail -n 1)
+  read -r e u s m <<<"$line"
+  local c
+  c=$(calc "$u + $s")
+  if [ -z "${wall[$name]:-}" ] || awk -v a="$e" -v b="${wall[$name]}" 'BEGIN { exit !(a < b) }'; then
+    wall[$name]=$e
+  fi
+  if [ -z "${cpu[$name]:-}" ] || awk -v a="$c" -v b="${cpu[$name]}" 'BEGIN { exit !(a < b) }'; then
+    cpu[$name]=$c
+  fi
+  if [ -z "${rss[$name]:-}" ] || [ "$m" -gt "${rss[$name]}" ]; then
+    rss[$name]=$m
+  fi
   size[$name]=$(stat -c %s "$out")
 }
 
 files=("$tree"/*)
-best_of tzipfile "$work/ours.zip" "$bench" "$tree" "$work/ours.zip"
-unzip -t -qq "$work/ours.zip" >/dev/null || { echo "unzip -t rejects the TZipFile archive" >&2; exit 1; }
-best_of zip6 "$work/zip.zip" zip -6 -q -j "$work/zip.zip" "${files[@]}"
-best_of python "$work/py.zip" "$python" -c '
+pack_python='
 import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
     for p in sys.argv[2:]:
         z.write(p, p.rsplit("/", 1)[-1])
-' "$work/py.zip" "${files[@]}"
+'
+for ((round = 1; round <= runs; round++)); do
+  echo "round $round of $runs ..."
+  measure tzipfile "$work/ours.zip" "$bench" "$tree" "$work/ours.zip"
+  measure zip6 "$work/zip.zip" zip -6 -q -j "$work/zip.zip" "${files[@]}"
+  measure python "$work/py.zip" "$python" -c "$pack_python" "$work/py.zip" "${files[@]}"
+done
+unzip -t -qq "$work/ours.zip" >/dev/null || { echo "unzip -t rejects the TZipFile archive" >&2; exit 1; }
 
-printf '\ntree: %d files, %.1f MB; best of %d runs\n\n' "${#files[@]}" "$(calc "$tree_bytes / 1000000")" "$runs"
-printf '%-16s %10s %14s %14s\n' tool seconds "peak RSS MB" "archive MB"
+printf '\ntree: %d files, %.1f MB; best of %d rounds\n\n' "${#files[@]}" "$(calc "$tree_bytes / 1000000")" "$runs"
+printf '%-16s %10s %10s %14s %12s\n' tool "wall s" "CPU s" "peak RSS MB" "archive MB"
 for name in tzipfile zip6 python; do
-  label=$name
-  [ "$name" = tzipfile ] && label=TZipFile
-  [ "$name" = zip6 ] && label="zip -6"
-  [ "$name" = python ] && label="python zipfile"
-  printf '%-16s %10.2f %14.1f %14.1f\n' "$label" "${seconds[$name]}" \
+  case $name in
+    tzipfile) label=TZipFile ;;
+    zip6) label="zip -6" ;;
+    python) label="python zipfile" ;;
+  esac
+  printf '%-16s %10.2f %10.2f %14.1f %12.1f\n' "$label" "${wall[$name]}" "${cpu[$name]}" \
     "$(calc "${rss[$name]} / 1024")" "$(calc "${size[$name]} / 1000000")"
 done
-printf '\nTZipFile time / zip -6: %.2f   TZipFile time / python zipfile: %.2f\n' \
-  "$(calc "${seconds[tzipfile]} / ${seconds[zip6]}")" \
-  "$(calc "${seconds[tzipfile]} / ${seconds[python]}")"
+printf '\nTZipFile / zip -6:         wall %.2f  CPU %.2f\n' \
+  "$(calc "${wall[tzipfile]} / ${wall[zip6]}")" "$(calc "${cpu[tzipfile]} / ${cpu[zip6]}")"
+printf 'TZipFile / python zipfile: wall %.2f  CPU %.2f\n' \
+  "$(calc "${wall[tzipfile]} / ${wall[python]}")" "$(calc "${cpu[tzipfile]} / ${cpu[python]}")"
 printf 'TZipFile peak RSS: %.1f MB (target under 32 MB)\n' "$(calc "${rss[tzipfile]} / 1024")"

@@ -36,7 +36,12 @@ public:
     SendBackupCommand(CommandHost& host, FarmQuery& query, SendBackupPaths paths, ZipFactory makeZip,
                       Uploader enviarArquivos, Sleeper sleep);
 
-    /// One press of "&Enviar". A press while a run is in progress starts nothing.
+    /// One press of "&Enviar". A press while a run is in progress starts nothing. Once the
+    /// overlay is up, the clean-up (overlay gone, footer enabled, writer released, query
+    /// closed, staging folder removed) runs in that order on success and on error alike; an
+    /// error of the run then goes on, and a clean-up step's own error goes on only after a
+    /// run that ended well. A Diretorio value that is not a plain folder name (a separator,
+    /// a drive, "..", NUL) ends the run with EUnsafeFolderName before anything is packed from it.
     void run();
     bool running() const noexcept { return m_running; }
 

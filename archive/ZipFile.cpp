@@ -3,12 +3,11 @@
 #include "archive/detail/DosTime.h"
 #include "archive/detail/LeWriter.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <limits>
 #include <utility>
+#include <zlib.h>
 
 namespace glb::archive {
 
@@ -27,8 +26,7 @@ constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kMaxEntries = std::numeric_limits<std::uint16_t>::max();
 constexpr std::size_t kDirectoryBufferSize = 65536;
 
-template <typename F>
-class ScopeExit
+template <typename F> class ScopeExit
 {
 public:
     explicit ScopeExit(F f)
@@ -177,8 +175,8 @@ void TZipFile::Open(const std::filesystem::path& fileName, TZipMode mode)
     }
     const auto fullPath = absolutePath(fileName);
     int error = 0;
-    auto file = platform::File::open(fullPath, platform::OpenMode::CreateOrTruncateRW, platform::Sharing::Exclusive,
-                                     error);
+    auto file =
+        platform::File::open(fullPath, platform::OpenMode::CreateOrTruncateRW, platform::Sharing::Exclusive, error);
     if (!file.isOpen()) {
         throw EFCreateError::forPath(fullPath, error);
     }
@@ -219,8 +217,7 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
     header.Flag = kFlagUtf8Name;
     header.CompressionMethod = kMethodDeflate;
     const auto stamp = source.lastWriteTimeUtc();
-    header.ModifiedDateTime =
-        detail::dosDateTime(stamp ? platform::utcToLocalWithCurrentOffset(*stamp) : std::nullopt);
+    header.ModifiedDateTime = detail::dosDateTime(stamp ? platform::utcToLocalWithCurrentOffset(*stamp) : std::nullopt);
 
     // The size is taken once, here; it fixes how much of the source goes into the entry.
     const std::int64_t size = source.size();

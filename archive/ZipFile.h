@@ -1,13 +1,13 @@
 #pragma once
 
+#include "common/Error.h"
+#include "common/Platform.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "common/Error.h"
-#include "common/Platform.h"
 
 namespace glb::archive {
 

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "common/Platform.h"
+
 #include <cstdint>
 #include <optional>
-
-#include "common/Platform.h"
 
 namespace glb::archive::detail {
 

@@ -7,10 +7,9 @@
 
 namespace glb::archive::detail {
 
-/// Lays out little-endian integers and byte strings into a fixed-size record, as ZIP
+/// Lays out little-endian integers into a fixed-size record, as ZIP
 /// stores them on disk whatever the host's byte order.
-template <std::size_t N>
-class LeWriter
+template <std::size_t N> class LeWriter
 {
 public:
     LeWriter& u16(std::uint16_t value) noexcept

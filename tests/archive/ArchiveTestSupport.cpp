@@ -29,7 +29,7 @@ std::string randomBytes(std::size_t size, unsigned seed)
 std::string textBytes(std::size_t size)
 {
     static constexpr std::array<const char*, 8> kWords = {"fazenda ", "safra ", "gado ", "colheita ",
-                                                          "talhão ", "2026 ",  "lote ", "pasto\n"};
+                                                          "talhão ",  "2026 ",  "lote ", "pasto\n"};
     std::mt19937 generator(7);
     std::string text;
     while (text.size() < size) {

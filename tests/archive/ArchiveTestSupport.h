@@ -25,8 +25,7 @@ std::int64_t utcSeconds(int year, int month, int day, int hour, int minute, int 
 std::string describe(const std::exception& error);
 
 /// Runs `f` and describes what it threw, or "no error".
-template <typename F>
-std::string errorOf(F&& f)
+template <typename F> std::string errorOf(F&& f)
 {
     try {
         f();

@@ -1,7 +1,6 @@
 #include "archive/detail/DosTime.h"
 
 #include <gtest/gtest.h>
-
 #include <optional>
 
 using glb::archive::detail::dosDateTime;

@@ -5,13 +5,12 @@
 #include "tests/support/TempDir.h"
 #include "tests/support/ZipInspector.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -267,8 +266,8 @@ TEST(ZipFileFailures, SourceEndingBeforeItsSizeFailsTheEntry)
     // Kernel attribute files report a size of a page but hold a few bytes: a real source
     // that runs dry before its size.
     fs::path shortFile;
-    for (const char* candidate : {"/sys/devices/system/cpu/online", "/sys/kernel/mm/transparent_hugepage/enabled",
-                                  "/sys/kernel/profiling"}) {
+    for (const char* candidate :
+         {"/sys/devices/system/cpu/online", "/sys/kernel/mm/transparent_hugepage/enabled", "/sys/kernel/profiling"}) {
         std::error_code ec;
         if (fs::is_regular_file(candidate, ec) && fs::file_size(candidate, ec) > t::readFile(candidate).size()) {
             shortFile = candidate;

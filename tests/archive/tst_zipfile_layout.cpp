@@ -6,9 +6,8 @@
 #include "tests/support/TempDir.h"
 #include "tests/support/ZipInspector.h"
 
-#include <gtest/gtest.h>
-
 #include <ctime>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 

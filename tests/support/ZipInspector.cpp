@@ -2,13 +2,12 @@
 
 #include "tests/support/TempDir.h"
 
-#include <zlib.h>
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <sys/wait.h>
+#include <zlib.h>
 
 namespace glb::test {
 
@@ -42,8 +41,7 @@ private:
 };
 
 template <typename T>
-void expectField(std::vector<std::string>& problems, const std::string& where, const char* field, T actual,
-                 T expected)
+void expectField(std::vector<std::string>& problems, const std::string& where, const char* field, T actual, T expected)
 {
     if (actual != expected) {
         std::ostringstream text;
@@ -233,10 +231,9 @@ std::vector<std::string> checkWithReaders(const std::filesystem::path& path, con
                                "    for i in z.infolist():\n"
                                "        sys.stdout.buffer.write(i.filename.encode('utf-8') + b'\\n')\n";
     std::string output;
-    const int pyStatus =
-        run(shellQuote(python != nullptr ? python : "python3") + " -c " + shellQuote(script) + " " +
-                shellQuote(path.string()),
-            output);
+    const int pyStatus = run(shellQuote(python != nullptr ? python : "python3") + " -c " + shellQuote(script) + " " +
+                                 shellQuote(path.string()),
+                             output);
     if (pyStatus != 0) {
         problems.push_back("python zipfile: " + output);
     } else {

@@ -41,6 +41,9 @@ private:
 
 void MostrarAguarde(QWidget* formulario, const QString& mensagem, bool habilitar)
 {
+    if (formulario == nullptr) {
+        return; // the panel needs a window to live in; nothing to show, nothing to lock
+    }
     EsconderAguarde(formulario);
     const QString texto = mensagem + QStringLiteral(" ...");
     QApplication::setOverrideCursor(databaseWaitCursor());

@@ -7,9 +7,9 @@ class QWidget;
 namespace glb::app {
 
 /// MostrarAguarde: shows the wait panel "pngAguarde" with `mensagem` + " ..." over
-/// `formulario` (never null), sets the database-wait pointer and enables or disables the
-/// window as `habilitar` says. May raise (an image file the loader refuses) after the
-/// panel is in place.
+/// `formulario`, sets the database-wait pointer and enables or disables the window as
+/// `habilitar` says. Does nothing for a null window. May raise (an image file the loader
+/// refuses) after the panel is in place, with the pointer set and the window enabled.
 void MostrarAguarde(QWidget* formulario, const QString& mensagem, bool habilitar);
 
 /// EsconderAguarde: removes the panel if present; always restores the pointer and

@@ -2,6 +2,10 @@
 
 #include <limits>
 #include <stdexcept>
+#include <vector>
+
+#include "common/Error.h"
+#include "common/Platform.h"
 
 namespace glb::service {
 
@@ -29,6 +33,35 @@ std::string encodeBase64(std::string_view bytes)
     writer.write(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     writer.finish();
     return text;
+}
+
+void encodeFileBase64(const std::filesystem::path& path, const std::function<void(std::string_view)>& piece)
+{
+    int code = 0;
+    platform::File file = platform::File::open(path, platform::OpenMode::Read, platform::Sharing::ReadersOnly, code);
+    if (!file.isOpen())
+        throw EFOpenError::forPath(path, code);
+
+    // A multiple of 3 and of 57, so every piece but the last is whole lines.
+    std::vector<unsigned char> buffer(57 * 1150);
+    std::string text;
+    text.reserve(base64TextLength(buffer.size()) + 4);
+    Base64Writer writer(text);
+    for (;;) {
+        const std::ptrdiff_t got = file.read(buffer.data(), buffer.size());
+        if (got < 0)
+            throw EReadError::streamRead();
+        if (got == 0)
+            break;
+        writer.write(buffer.data(), static_cast<std::size_t>(got));
+        if (!text.empty()) {
+            piece(text);
+            text.clear();
+        }
+    }
+    writer.finish();
+    if (!text.empty())
+        piece(text);
 }
 
 void Base64Writer::write(const unsigned char* data, std::size_t size)

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +18,11 @@ std::size_t base64TextLength(std::uint64_t size);
 
 /// The text form of `bytes`.
 std::string encodeBase64(std::string_view bytes);
+
+/// Streams the text form of the file's whole content to `piece`, in pieces of bounded
+/// size. The file is open for reading with other readers allowed and no writer: one that
+/// cannot be opened raises "Cannot open file "%s". %s"; a failed read "Stream read error".
+void encodeFileBase64(const std::filesystem::path& path, const std::function<void(std::string_view)>& piece);
 
 /// Appends the text form of a byte stream given in pieces of any size to `out`; the text
 /// equals that of the whole stream encoded at once.

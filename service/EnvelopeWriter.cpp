@@ -1,8 +1,11 @@
 #include "service/EnvelopeWriter.h"
 
 #include <array>
-#include <cassert>
 #include <cstdint>
+#include <system_error>
+#include <type_traits>
+
+#include "service/Base64.h"
 
 namespace glb::service {
 
@@ -159,21 +162,43 @@ void putCount(Sink& sink, std::size_t value)
     sink.put(std::string_view(digits + at, sizeof digits - at));
 }
 
-/// An element without attributes of its own beyond xsi:type="xsd:string".
+/// An element with xsi:type="xsd:string" and `text` as content (start and end tag even
+/// when it is empty, so that text and file-backed BUF read the same).
 template <class Sink>
 void putStringElement(Sink& sink, std::string_view name, std::string_view text)
 {
     sink.put("<");
     sink.put(name);
-    if (text.empty()) {
-        sink.put(" xsi:type=\"xsd:string\"/>");
-        return;
-    }
     sink.put(" xsi:type=\"xsd:string\">");
     putText(sink, text);
     sink.put("</");
     sink.put(name);
     sink.put(">");
+}
+
+/// BUF of a record: its text, or the Base64 text form of its file encoded straight in.
+template <class Sink>
+void putBuf(Sink& sink, const arquivos& record)
+{
+    const std::filesystem::path* file = record.bufFile();
+    if (file == nullptr) {
+        putStringElement(sink, "BUF", record.BUF());
+        return;
+    }
+    sink.put("<BUF xsi:type=\"xsd:string\">");
+    if constexpr (std::is_same_v<Sink, CountSink>) {
+        // The text form is the Base64 alphabet and CR LF pairs; only each CR grows, by 4.
+        // A file that changes size meanwhile only makes this a wrong guess.
+        std::error_code ec;
+        const std::uint64_t size = std::filesystem::file_size(*file, ec);
+        if (!ec) {
+            const std::size_t length = base64TextLength(size);
+            sink.size += length + length / 78 * 4;
+        }
+    } else {
+        encodeFileBase64(*file, [&sink](std::string_view piece) { putText(sink, piece); });
+    }
+    sink.put("</BUF>");
 }
 
 template <class Sink, class AfterRecord>
@@ -224,7 +249,7 @@ void putDocument(Sink& sink, const RequestNames& names, std::string_view nome, s
         sink.put(names.recordName);
         sink.put("\">");
         putStringElement(sink, "NOME", record.NOME());
-        putStringElement(sink, "BUF", record.BUF());
+        putBuf(sink, record);
         sink.put("</NS2:");
         sink.put(names.recordName);
         sink.put(">");
@@ -243,7 +268,6 @@ std::string writeRequest(const RequestNames& names, std::string_view nome, std::
     body.reserve(counter.size);
     StringSink writer{body};
     putDocument(writer, names, nome, cpf, arquivo, afterRecord);
-    assert(body.size() == counter.size);
     return body;
 }
 
@@ -260,7 +284,7 @@ std::string InvContextToMsg(const RequestNames& names, std::string_view nome, st
 {
     return writeRequest(names, nome, cpf, arquivo, [&arquivo](std::size_t index) {
         if (arquivo[index])
-            (void)arquivo[index]->takeBUF();
+            arquivo[index]->clearBUF();
     });
 }
 

@@ -19,8 +19,10 @@ struct RequestNames
 /// InvContextToMsg: the request body of one UploadBackup call, a SOAP 1.1 RPC/encoded
 /// envelope in UTF-8 with each record as a multi-reference element after the operation.
 ///
-/// The text is written directly, without whitespace of its own, into one buffer of the
-/// exact final size. Text content is escaped so that any input gives well-formed XML
+/// The text is written directly, without whitespace of its own, into one buffer reserved
+/// to the final size; a record whose BUF names a file has the file's Base64 text encoded
+/// straight into that buffer. Empty text gives a start tag directly followed by its end
+/// tag. Text content is escaped so that any input gives well-formed XML
 /// that reads back as the same text:
 /// - "&", "<", ">" become "&amp;", "&lt;", "&gt;";
 /// - CR becomes "&#13;" (a raw CR would reach the service as LF);

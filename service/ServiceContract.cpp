@@ -1,8 +1,42 @@
 #include "service/ServiceContract.h"
 
 #include "service/Registry.h"
+#include "service/UploadCall.h"
 
 namespace glb::service {
+
+const std::string& arquivos::BUF() const
+{
+    if (FBUFFile) {
+        FBUF = ArquivoParaBase64(*FBUFFile);
+        FBUFFile.reset();
+    }
+    return FBUF;
+}
+
+void arquivos::setBUF(std::string value)
+{
+    FBUF = std::move(value);
+    FBUFFile.reset();
+}
+
+void arquivos::setBUFFile(std::filesystem::path path)
+{
+    FBUF.clear();
+    FBUFFile = std::move(path);
+}
+
+std::string arquivos::takeBUF()
+{
+    (void)BUF();
+    return std::exchange(FBUF, std::string());
+}
+
+void arquivos::clearBUF() noexcept
+{
+    FBUF = std::string();
+    FBUFFile.reset();
+}
 
 void RegisterBackupGlebariumTypes()
 {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,6 +33,11 @@ inline constexpr std::string_view kBackupGlebariumService = "BackupGlebarium";
 inline constexpr std::string_view kBackupGlebariumPort = "BackupGlebariumPort";
 
 /// One uploaded file: its base name and its whole content as Base64 text.
+///
+/// BUF either holds the text or names the file whose Base64 text form it is. A named file
+/// is read only when the text is needed: the request writer encodes it straight into the
+/// request, so the text is never held apart from the document; reading BUF() reads the
+/// file then, raising the errors of ArquivoParaBase64.
 class arquivos
 {
 public:
@@ -44,15 +51,22 @@ public:
     const std::string& NOME() const noexcept { return FNOME; }
     void setNOME(std::string value) { FNOME = std::move(value); }
 
-    const std::string& BUF() const noexcept { return FBUF; }
-    void setBUF(std::string value) { FBUF = std::move(value); }
-    /// Hands the Base64 text over and leaves BUF empty, so a copy of it need not coexist
-    /// with the original.
-    std::string takeBUF() noexcept { return std::exchange(FBUF, std::string()); }
+    const std::string& BUF() const;
+    void setBUF(std::string value);
+    /// BUF becomes the Base64 text form of the file at `path`, read when it is needed.
+    void setBUFFile(std::filesystem::path path);
+    /// The file BUF stands for while it has not been read, else null.
+    const std::filesystem::path* bufFile() const noexcept { return FBUFFile ? &*FBUFFile : nullptr; }
+    /// Hands the text over (reading a named file first) and leaves BUF empty, so a copy
+    /// of it need not coexist with the original.
+    std::string takeBUF();
+    /// Empties BUF without reading a named file.
+    void clearBUF() noexcept;
 
 private:
     std::string FNOME;
-    std::string FBUF;
+    mutable std::string FBUF;
+    mutable std::optional<std::filesystem::path> FBUFFile;
 };
 
 /// The uploaded files, in upload order.

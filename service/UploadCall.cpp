@@ -1,7 +1,6 @@
 #include "service/UploadCall.h"
 
 #include <system_error>
-#include <vector>
 
 #include "common/Error.h"
 #include "common/Platform.h"
@@ -12,26 +11,11 @@ namespace glb::service {
 
 std::string ArquivoParaBase64(const std::filesystem::path& path)
 {
-    int code = 0;
-    platform::File file = platform::File::open(path, platform::OpenMode::Read, platform::Sharing::ReadersOnly, code);
-    if (!file.isOpen())
-        throw EFOpenError::forPath(path, code);
-
     std::string text;
-    if (const std::int64_t size = file.size(); size > 0)
-        text.reserve(base64TextLength(static_cast<std::uint64_t>(size)));
-    Base64Writer writer(text);
-    // A multiple of 3, so pieces end on whole groups.
-    std::vector<unsigned char> buffer(3 * 65536);
-    for (;;) {
-        const std::ptrdiff_t got = file.read(buffer.data(), buffer.size());
-        if (got < 0)
-            throw EReadError::streamRead();
-        if (got == 0)
-            break;
-        writer.write(buffer.data(), static_cast<std::size_t>(got));
-    }
-    writer.finish();
+    std::error_code ec;
+    if (const auto size = std::filesystem::file_size(path, ec); !ec)
+        text.reserve(base64TextLength(size));
+    encodeFileBase64(path, [&text](std::string_view piece) { text.append(piece); });
     return text;
 }
 
@@ -54,7 +38,8 @@ void EnviarArquivos(const std::filesystem::path& pasta, UploadHost& host, const 
         const std::filesystem::path& full = it->path();
         auto record = std::make_unique<arquivos>();
         record->setNOME(pathText(full.filename()));
-        record->setBUF(ArquivoParaBase64(full));
+        // Read when the request is written, straight into it (see arquivos).
+        record->setBUFFile(full);
         arquivo.push_back(std::move(record));
     }
 

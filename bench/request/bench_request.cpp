@@ -4,9 +4,11 @@
 //
 // Each size runs in a child process of its own, so one peak does not hide the next. The
 // archives are files of at most 10 MB in a temporary folder (plus a run with one file of
-// the whole size). "proxy" is the real path: EnviarArquivos over a service proxy whose
-// transport takes the body and answers with a reply; "keep BUF" writes the request while
-// every record keeps its Base64 text, as a writer must that cannot release it.
+// the whole size). Every mode runs EnviarArquivos; the request goes to a transport that
+// takes the body and answers with a reply.
+//   streamed   the real path: each file is encoded straight into the request;
+//   text/rel   every BUF is read into text first, then written and released one by one;
+//   text/keep  every BUF is read into text first and kept while the request is written.
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,22 +73,50 @@ private:
     std::string m_action;
 };
 
-/// Writes the request the way a writer that leaves every BUF in place would.
-class KeepingPort : public BackupGlebariumPortType
+enum class Mode
+{
+    Streamed,
+    TextReleased,
+    TextKept,
+};
+
+const char* modeName(Mode mode)
+{
+    switch (mode) {
+    case Mode::Streamed:
+        return "streamed";
+    case Mode::TextReleased:
+        return "text/rel";
+    case Mode::TextKept:
+        return "text/keep";
+    }
+    return "";
+}
+
+/// Reads every BUF into text before the request is written.
+class TextPort : public BackupGlebariumPortType
 {
 public:
-    explicit KeepingPort(std::size_t& sent)
-        : m_sent(sent)
+    TextPort(std::shared_ptr<BackupGlebariumPortType> proxy, bool keep, std::size_t& sent)
+        : m_proxy(std::move(proxy))
+        , m_keep(keep)
+        , m_sent(sent)
     {
     }
     std::string UploadBackup(const std::string& nome, const std::string& cpf, ArquivoArray arquivo) override
     {
+        for (const auto& record : arquivo)
+            (void)record->BUF();
+        if (!m_keep)
+            return m_proxy->UploadBackup(nome, cpf, std::move(arquivo));
         const ArquivoArray& kept = arquivo;
         m_sent = InvContextToMsg({}, nome, cpf, kept).size();
         return "ok";
     }
 
 private:
+    std::shared_ptr<BackupGlebariumPortType> m_proxy;
+    bool m_keep;
     std::size_t& m_sent;
 };
 
@@ -116,7 +146,7 @@ void stage(const fs::path& dir, std::size_t totalMb, std::size_t fileMb)
     }
 }
 
-void measure(const fs::path& dir, std::size_t totalMb, std::size_t fileMb, bool keep)
+void measure(const fs::path& dir, std::size_t totalMb, std::size_t fileMb, Mode mode)
 {
     const pid_t pid = ::fork();
     if (pid != 0) {
@@ -130,16 +160,17 @@ void measure(const fs::path& dir, std::size_t totalMb, std::size_t fileMb, bool 
     Host host;
     const auto start = std::chrono::steady_clock::now();
     EnviarArquivos(dir, host, [&]() -> std::shared_ptr<BackupGlebariumPortType> {
-        if (keep)
-            return std::make_shared<KeepingPort>(sent);
-        return GetBackupGlebariumPort(false, "", nullptr,
-                                      [&]() -> std::unique_ptr<HttpTransport> { return std::make_unique<SinkTransport>(sent); });
+        auto proxy = GetBackupGlebariumPort(
+            false, "", nullptr, [&]() -> std::unique_ptr<HttpTransport> { return std::make_unique<SinkTransport>(sent); });
+        if (mode == Mode::Streamed)
+            return proxy;
+        return std::make_shared<TextPort>(std::move(proxy), mode == Mode::TextKept, sent);
     });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const long peakKb = statusKb("VmHWM") - baseKb;
     const double staged = static_cast<double>(totalMb) * 1024.0 * 1024.0;
-    std::printf("%5zu MB in files of %3zu MB  %-8s  body %7.1f MB (%.3fx)  peak +%7.1f MB (%.2fx)  %6.2f s  %6.0f MB/s\n",
-                totalMb, std::min(fileMb, totalMb), keep ? "keep BUF" : "proxy", static_cast<double>(sent) / 1048576.0,
+    std::printf("%5zu MB in files of %3zu MB  %-9s  body %7.1f MB (%.3fx)  peak +%7.1f MB (%.2fx)  %6.2f s  %6.0f MB/s\n",
+                totalMb, std::min(fileMb, totalMb), modeName(mode), static_cast<double>(sent) / 1048576.0,
                 static_cast<double>(sent) / staged, static_cast<double>(peakKb) / 1024.0,
                 static_cast<double>(peakKb) * 1024.0 / staged, seconds, static_cast<double>(totalMb) / seconds);
     std::fflush(stdout);
@@ -161,8 +192,8 @@ int main(int argc, char** argv)
         for (const std::size_t fileMb : {std::size_t{10}, mb}) {
             const fs::path dir = root / (std::to_string(mb) + "_" + std::to_string(fileMb));
             stage(dir, mb, fileMb);
-            measure(dir, mb, fileMb, false);
-            measure(dir, mb, fileMb, true);
+            for (const Mode mode : {Mode::Streamed, Mode::TextReleased, Mode::TextKept})
+                measure(dir, mb, fileMb, mode);
             fs::remove_all(dir);
             if (fileMb == mb)
                 break;

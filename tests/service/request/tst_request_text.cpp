@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "XmlReadBack.h"
+#include "common/Error.h"
 #include "service/Base64.h"
 #include "service/EnvelopeWriter.h"
+#include "service/UploadCall.h"
 #include "service/Url.h"
+#include "tests/support/TempDir.h"
 
 using namespace glb::service;
 using glb::test::readBack;
@@ -197,7 +200,7 @@ TEST(RequestDocument, TwoFiles)
     const std::string body =
         InvContextToMsg({}, "Ana & Cia", "", records({{"Fazenda Boa Vista.zip", "QUJD"}, {"Financeiro.zip", buf2}}));
     EXPECT_EQ(body, kHead + "<NS1:UploadBackup><nome xsi:type=\"xsd:string\">Ana &amp; Cia</nome>"
-                            "<cpf xsi:type=\"xsd:string\"/>"
+                            "<cpf xsi:type=\"xsd:string\"></cpf>"
                             "<arquivo xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"NS2:arquivos[2]\">"
                             "<item href=\"#1\"/><item href=\"#2\"/></arquivo></NS1:UploadBackup>"
                             "<NS2:arquivos id=\"1\" xsi:type=\"NS2:arquivos\">"
@@ -308,6 +311,31 @@ TEST(RequestDocument, ReleasingWriterGivesTheSameBytesAndEmptiesEachBuf)
         EXPECT_EQ(released[i]->NOME(), items[i].first);
         EXPECT_TRUE(released[i]->BUF().empty());
     }
+}
+
+TEST(RequestDocument, AFileBackedBufWritesTheSameBytesAsItsText)
+{
+    glb::test::TempDir dir;
+    // Empty, one line exactly, and more than one read of the file.
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"vazio.zip", ""}, {"linha.zip", patternBytes(57)}, {"grande.zip", patternBytes(200001)}};
+    ArquivoArray asText;
+    ArquivoArray asFile;
+    for (const auto& [name, content] : files) {
+        glb::test::writeFile(dir / name, content);
+        asText.push_back(std::make_unique<arquivos>(name, encodeBase64(content)));
+        asFile.push_back(std::make_unique<arquivos>(name, ""));
+        asFile.back()->setBUFFile(dir / name);
+    }
+    const std::string expected = InvContextToMsg({}, "Ana", "123", asText);
+    EXPECT_EQ(InvContextToMsg({}, "Ana", "123", asFile), expected);
+    EXPECT_EQ(InvContextToMsg({}, "Ana", "123", std::move(asFile)), expected);
+    EXPECT_EQ(asFile[2]->bufFile(), nullptr);
+    EXPECT_TRUE(asFile[2]->BUF().empty());
+
+    arquivos missing;
+    missing.setBUFFile(dir / "none.zip");
+    EXPECT_THROW((void)missing.BUF(), glb::EFOpenError);
 }
 
 } // namespace

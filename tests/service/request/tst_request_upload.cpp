@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -9,6 +11,7 @@
 
 #include "RequestDoubles.h"
 #include "service/Base64.h"
+#include "service/ServiceProxy.h"
 #include "service/UploadCall.h"
 #include "tests/support/TempDir.h"
 
@@ -153,21 +156,32 @@ private:
 TEST(EnviarArquivos, AFileLockedByAnotherProgramStopsTheUploadBeforeAnythingIsSent)
 {
     TempDir dir;
+    writeFile(dir / "a.zip", "first");
     const auto locked = dir / "Fazenda.zip";
     writeFile(locked, "data");
     LockingChild child(locked);
     ASSERT_TRUE(child.locked());
 
-    Upload upload;
+    RegisterBackupGlebariumTypes();
+    auto log = std::make_shared<EventLog>();
+    RecordingHost host(log);
+    glb::test::FakeTransport* transport = nullptr;
     try {
-        upload.run(dir.path());
+        EnviarArquivos(dir.path(), host, [&] {
+            return GetBackupGlebariumPort(false, "", nullptr, [&]() -> std::unique_ptr<HttpTransport> {
+                auto made = std::make_unique<glb::test::FakeTransport>(log, "");
+                transport = made.get();
+                return made;
+            });
+        });
         FAIL() << "a locked file must stop the upload";
     } catch (const glb::EFOpenError& e) {
         EXPECT_EQ(std::string(e.what()),
                   "Cannot open file \"" + locked.string() + "\". Resource temporarily unavailable");
     }
-    EXPECT_EQ(upload.portsMade, 0);
-    EXPECT_EQ(*upload.log, EventLog{"events"});
+    ASSERT_NE(transport, nullptr);
+    EXPECT_EQ(std::count(log->begin(), log->end(), "execute"), 0);
+    EXPECT_EQ(log->back(), "transport destroyed");
 }
 
 TEST(ArquivoParaBase64, ReadsTheWholeFileInPieces)

@@ -1,7 +1,6 @@
 #include "app/AppTitle.h"
 
 #include <QCoreApplication>
-
 #include <algorithm>
 
 namespace glb::app {

@@ -1,20 +1,18 @@
 #pragma once
 
-#include <exception>
-
-#include <QWidget>
-
 #include "app/ErrorText.h"
 #include "app/MessageBoxes.h"
 #include "common/Error.h"
+
+#include <QWidget>
+#include <exception>
 
 namespace glb::app {
 
 /// Runs `command` where an event enters the window: the one place that catches. An error
 /// that comes out first ends any mouse grab; then EAbort shows nothing, every other error
 /// is shown in the error box. The window carries on either way.
-template <typename Command>
-void runGuarded(Command&& command) noexcept
+template <typename Command> void runGuarded(Command&& command) noexcept
 {
     const auto releaseMouseGrab = [] {
         if (QWidget* grabber = QWidget::mouseGrabber()) {

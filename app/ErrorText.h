@@ -1,8 +1,7 @@
 #pragma once
 
-#include <exception>
-
 #include <QString>
+#include <exception>
 
 namespace glb::app {
 

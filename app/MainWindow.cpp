@@ -23,7 +23,6 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QValidator>
-
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
@@ -97,7 +96,8 @@ protected:
         // none. Ctrl (not AltGr, which is Ctrl+Alt) makes a shortcut such as Ctrl+V.
         const QString text = event->text();
         const Qt::KeyboardModifiers held = event->modifiers();
-        const bool shortcut = held.testAnyFlags(Qt::ControlModifier | Qt::MetaModifier) && !held.testFlag(Qt::AltModifier);
+        const bool shortcut =
+            held.testAnyFlags(Qt::ControlModifier | Qt::MetaModifier) && !held.testFlag(Qt::AltModifier);
         if (!shortcut && !text.isEmpty() && text.front().isPrint() && !onlyDigits(text)) {
             event->accept();
             return;
@@ -182,8 +182,8 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     setObjectName(QStringLiteral("frmBackup"));
     setWindowTitle(QStringLiteral("Backup Glebarium"));
     setWindowIcon(programIcon());
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(kClientWidth, kClientHeight);
     setBackgroundRole(QPalette::Button);
     setFont(windowFont());

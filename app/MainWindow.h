@@ -1,12 +1,11 @@
 #pragma once
 
-#include <memory>
-
-#include <QWidget>
-
 #include "backup/CommandHost.h"
 #include "backup/FarmQuery.h"
 #include "backup/SendBackupCommand.h"
+
+#include <QWidget>
+#include <memory>
 
 class QCheckBox;
 class QGroupBox;

@@ -6,7 +6,6 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QWidget>
-
 #include <algorithm>
 
 namespace glb::app {

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <functional>
-#include <vector>
-
 #include <QMessageBox>
 #include <QPoint>
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <functional>
+#include <vector>
 
 namespace glb::app {
 

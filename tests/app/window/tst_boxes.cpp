@@ -13,7 +13,6 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
-
 #include <functional>
 #include <stdexcept>
 

@@ -19,7 +19,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -78,8 +77,7 @@ class TestMainWindow : public QObject
     std::unique_ptr<TfrmBackup> m_window;
     std::vector<std::string> m_queryLog;
 
-    template <typename T>
-    T* control(const char* name) const
+    template <typename T> T* control(const char* name) const
     {
         auto* found = m_window->findChild<T*>(QString::fromLatin1(name));
         if (found == nullptr) {
@@ -192,11 +190,10 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("pixelSize");
         QTest::addColumn<bool>("italic");
-        const QStringList regular = {QStringLiteral("frmBackup"), QStringLiteral("gbBackupDados"),
-                                     QStringLiteral("Label1"),    QStringLiteral("Label2"),
-                                     QStringLiteral("edtNome"),   QStringLiteral("edtCPFCNPJ"),
-                                     QStringLiteral("cbContrato"), QStringLiteral("btnEnviarBackup"),
-                                     QStringLiteral("btnCancelar")};
+        const QStringList regular = {
+            QStringLiteral("frmBackup"),  QStringLiteral("gbBackupDados"),   QStringLiteral("Label1"),
+            QStringLiteral("Label2"),     QStringLiteral("edtNome"),         QStringLiteral("edtCPFCNPJ"),
+            QStringLiteral("cbContrato"), QStringLiteral("btnEnviarBackup"), QStringLiteral("btnCancelar")};
         for (const QString& name : regular) {
             QTest::newRow(name.toLatin1().constData()) << name << 13 << false;
         }

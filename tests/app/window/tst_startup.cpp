@@ -50,16 +50,16 @@ class TestStartup : public QObject
 private slots:
     void missingInstallationEndsTheProgramWithCodeZero()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()
-            || QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
+        if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty() ||
+            QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
             QSKIP("needs Xvfb and xdotool (scripts/test installs them)");
         }
         Child server;
         // -displayfd 1: the server picks a free display and writes its number to stdout.
-        server.process.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
-                                                      QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                                                      QStringLiteral("-screen"), QStringLiteral("0"),
-                                                      QStringLiteral("1024x768x24")});
+        server.process.start(QStringLiteral("Xvfb"),
+                             {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                              QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                              QStringLiteral("1024x768x24")});
         QVERIFY(server.process.waitForStarted());
         QByteArray number;
         while (!number.contains('\n')) {
@@ -79,10 +79,11 @@ private slots:
 
         // The box carries the application title of the program file BackupGlebarium.
         bool ok = false;
-        const QString box = xdotool(
-            display, {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
-                      QStringLiteral("--name"), QStringLiteral("^Backupglebarium$")},
-            ok);
+        const QString box =
+            xdotool(display,
+                    {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+                     QStringLiteral("--name"), QStringLiteral("^Backupglebarium$")},
+                    ok);
         QVERIFY2(ok && !box.isEmpty(), "no box titled Backupglebarium appeared");
         QCOMPARE(box.split(u'\n').size(), 1);
         // It waits for the user.

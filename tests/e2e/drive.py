@@ -149,6 +149,9 @@ class Session:
         env["http_proxy"] = self.proxy
         env["no_proxy"] = ""
         env["QT_QPA_PLATFORM"] = "xcb"
+        runtime = self.work / "runtime"
+        runtime.mkdir(mode=0o700, exist_ok=True)
+        env.setdefault("XDG_RUNTIME_DIR", str(runtime))
         env.pop("HTTP_PROXY", None)
         self.program = self.start([self.args.program], env=env)
         log("program started")
@@ -206,7 +209,8 @@ class Session:
 
     def dismiss(self, box):
         self.xdotool("windowfocus", "--sync", box)
-        self.xdotool("key", "--window", box, "Return")
+        wait_until("the keyboard focus on the box", lambda: self.xdotool("getwindowfocus") == box)
+        self.xdotool("key", "Return")
         wait_until("the box to close", lambda: self.window(BOX_TITLE) is None)
 
     # --- checks ----------------------------------------------------------------------
@@ -286,6 +290,7 @@ class Session:
         self.dismiss(box)
         log("pressing Alt+E again: the window must take input again")
         self.xdotool("windowfocus", "--sync", self.main)
+        wait_until("the keyboard focus on the window", lambda: self.xdotool("getwindowfocus") == self.main)
         self.xdotool("key", "alt+e")
         box = wait_until("the second error box", lambda: self.window(BOX_TITLE))
         self.check(True, "the window is usable again after the error")

@@ -38,11 +38,14 @@ glb_install_packages() {
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# glb_build PRESET: configure and build one preset.
+# glb_build PRESET [TARGET...]: configure and build one preset (all of it, or the targets).
 glb_build() {
   local preset=$1
+  shift
+  local targets=()
+  if [ $# -gt 0 ]; then targets=(--target "$@"); fi
   glb_log "configure ($preset)"
   cmake --preset "$preset" -S "$GLB_ROOT" >/dev/null
-  glb_log "build ($preset)"
-  cmake --build "$GLB_ROOT/build/$preset" --parallel "$(nproc)"
+  glb_log "build ($preset${1:+: $*})"
+  cmake --build "$GLB_ROOT/build/$preset" --parallel "$(nproc)" "${targets[@]}"
 }

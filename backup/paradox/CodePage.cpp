@@ -2,6 +2,10 @@
 
 #include "common/Platform.h"
 
+#include <map>
+#include <mutex>
+#include <set>
+
 namespace glb::backup::paradox {
 
 namespace {
@@ -66,34 +70,19 @@ void appendUtf8(std::string& out, char32_t cp)
     }
 }
 
-CodePage::CodePage(int number)
-{
-    if (number <= 0 || !build(number)) {
-        m_fellBack = true;
-        if (!build(kDefaultCodePage)) {
-            // Even without the platform's tables the text stays readable: Latin-1.
-            m_used = kDefaultCodePage;
-            for (unsigned b = 0; b < 256; ++b) {
-                m_toUtf8[b].clear();
-                appendUtf8(m_toUtf8[b], b);
-                m_fromUnicode[b] = static_cast<unsigned char>(b);
-            }
-        }
-    }
-}
+namespace {
 
-bool CodePage::build(int number)
+bool build(int number, CodePage::Tables& page)
 {
     if (!platform::decodeCodePage(number, "A")) {
         return false;
     }
-    m_used = number;
-    m_doubleByte = isDoubleByte(number);
-    m_fromUnicode.clear();
+    page.used = number;
+    page.doubleByte = isDoubleByte(number);
+    page.asciiAsIs = true;
     for (unsigned b = 0; b < 256; ++b) {
         const char byte = static_cast<char>(b);
-        std::string& utf8 = m_toUtf8[b];
-        utf8.clear();
+        std::string& utf8 = page.toUtf8[b];
         std::optional<std::string> decoded;
         if (b != 0) {
             decoded = platform::decodeCodePage(number, std::string_view(&byte, 1));
@@ -103,25 +92,82 @@ bool CodePage::build(int number)
         } else {
             appendUtf8(utf8, b);
         }
+        if (b < 0x80 && (utf8.size() != 1 || utf8[0] != byte)) {
+            page.asciiAsIs = false;
+        }
         std::size_t pos = 0;
         const char32_t cp = nextCodePoint(utf8, pos);
         // The first byte that maps to a character keeps it (a few pages map two bytes alike).
-        m_fromUnicode.emplace(cp, static_cast<unsigned char>(b));
+        page.fromUnicode.emplace(cp, static_cast<unsigned char>(b));
     }
     return true;
 }
 
+} // namespace
+
+CodePage::CodePage(int number)
+{
+    // Building a page asks the platform about every byte: do it once per process, and
+    // remember the pages it does not know.
+    static std::mutex lock;
+    static std::map<int, std::shared_ptr<const Tables>> pages;
+    static std::set<int> unknown;
+    const std::lock_guard guard(lock);
+    const auto lookUp = [&](int page) -> std::shared_ptr<const Tables> {
+        if (page <= 0 || unknown.count(page) != 0) {
+            return nullptr;
+        }
+        std::shared_ptr<const Tables>& tables = pages[page];
+        if (!tables) {
+            auto built = std::make_shared<Tables>();
+            if (!build(page, *built)) {
+                pages.erase(page);
+                unknown.insert(page);
+                return nullptr;
+            }
+            tables = std::move(built);
+        }
+        return tables;
+    };
+    m_page = lookUp(number);
+    if (!m_page) {
+        m_fellBack = true;
+        m_page = lookUp(kDefaultCodePage);
+    }
+    if (!m_page) {
+        // Even without the platform's tables the text stays readable: Latin-1.
+        auto latin1 = std::make_shared<Tables>();
+        latin1->used = kDefaultCodePage;
+        latin1->asciiAsIs = true;
+        for (unsigned b = 0; b < 256; ++b) {
+            appendUtf8(latin1->toUtf8[b], b);
+            latin1->fromUnicode[b] = static_cast<unsigned char>(b);
+        }
+        pages[kDefaultCodePage] = latin1;
+        m_page = std::move(latin1);
+    }
+}
+
 void CodePage::decodeAppend(std::string_view bytes, std::string& out) const
 {
-    if (m_doubleByte) {
-        if (auto decoded = platform::decodeCodePage(m_used, bytes)) {
+    const Tables& page = *m_page;
+    if (page.doubleByte) {
+        if (auto decoded = platform::decodeCodePage(page.used, bytes)) {
             out += *decoded;
             return;
         }
     }
-    for (char c : bytes) {
-        out += m_toUtf8[static_cast<unsigned char>(c)];
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b < 0x80 && page.asciiAsIs) {
+            continue;
+        }
+        out.append(bytes.data() + start, i - start);
+        out += page.toUtf8[b];
+        start = i + 1;
     }
+    out.append(bytes.data() + start, bytes.size() - start);
 }
 
 std::optional<std::string> CodePage::encode(std::string_view text) const
@@ -130,8 +176,8 @@ std::optional<std::string> CodePage::encode(std::string_view text) const
     bytes.reserve(text.size());
     for (std::size_t pos = 0; pos < text.size();) {
         const char32_t cp = nextCodePoint(text, pos);
-        const auto it = m_fromUnicode.find(cp);
-        if (it == m_fromUnicode.end()) {
+        const auto it = m_page->fromUnicode.find(cp);
+        if (it == m_page->fromUnicode.end()) {
             return std::nullopt;
         }
         bytes += static_cast<char>(it->second);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,7 +13,8 @@ namespace glb::backup::paradox {
 /// platform does not know fall back to: DOS Latin-1, what DOS-era Brazilian tables use.
 inline constexpr int kDefaultCodePage = 850;
 
-/// Text conversion for one table's code page, built once per table. Single-byte pages
+/// Text conversion for one table's code page. The tables of a page are built once per
+/// process and shared by every table that uses it. Single-byte pages
 /// decode through a 256-entry table; a byte the page leaves undefined decodes to the
 /// Unicode character of the same value (as Windows does for such bytes), so no value is
 /// ever lost. Double-byte pages (932, 936, 949, 950) go through the platform per value.
@@ -23,7 +25,7 @@ public:
     explicit CodePage(int number);
 
     /// The page in use (after any fall-back).
-    int used() const noexcept { return m_used; }
+    int used() const noexcept { return m_page->used; }
     /// True when the stored page was unknown and the default is in use.
     bool fellBack() const noexcept { return m_fellBack; }
 
@@ -38,14 +40,18 @@ public:
     /// The page's bytes for UTF-8 `text`, empty when a character has none.
     std::optional<std::string> encode(std::string_view text) const;
 
-private:
-    bool build(int number);
+    struct Tables
+    {
+        int used = 0;
+        bool doubleByte = false;
+        bool asciiAsIs = false; ///< bytes below 0x80 are their own characters
+        std::array<std::string, 256> toUtf8;
+        std::unordered_map<char32_t, unsigned char> fromUnicode;
+    };
 
-    int m_used = 0;
+private:
+    std::shared_ptr<const Tables> m_page;
     bool m_fellBack = false;
-    bool m_doubleByte = false;
-    std::array<std::string, 256> m_toUtf8;
-    std::unordered_map<char32_t, unsigned char> m_fromUnicode;
 };
 
 /// Reads one UTF-8 character from `text` at `pos` and advances; malformed bytes read as

@@ -528,9 +528,13 @@ void Table::value(std::size_t row, std::size_t field, Value& out) const
         const std::string fraction = digits.substr(32 - scale);
         whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
         out.kind = Value::Kind::Text;
-        out.text = (positive ? "" : "-") + (whole.empty() ? std::string("0") : whole);
+        if (!positive) {
+            out.text.push_back('-');
+        }
+        out.text.append(whole.empty() ? std::string_view("0") : std::string_view(whole));
         if (!fraction.empty()) {
-            out.text += '.' + fraction;
+            out.text.push_back('.');
+            out.text.append(fraction);
         }
         return;
     }

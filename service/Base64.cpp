@@ -1,11 +1,11 @@
 #include "service/Base64.h"
 
+#include "common/Error.h"
+#include "common/Platform.h"
+
 #include <limits>
 #include <stdexcept>
 #include <vector>
-
-#include "common/Error.h"
-#include "common/Platform.h"
 
 namespace glb::service {
 

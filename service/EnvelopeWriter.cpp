@@ -1,11 +1,11 @@
 #include "service/EnvelopeWriter.h"
 
+#include "service/Base64.h"
+
 #include <array>
 #include <cstdint>
 #include <system_error>
 #include <type_traits>
-
-#include "service/Base64.h"
 
 namespace glb::service {
 
@@ -95,8 +95,7 @@ struct StringSink
     void put(std::string_view text) { out.append(text); }
 };
 
-template <class Sink>
-void putText(Sink& sink, std::string_view text)
+template <class Sink> void putText(Sink& sink, std::string_view text)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
@@ -150,8 +149,7 @@ void putText(Sink& sink, std::string_view text)
     flush(n);
 }
 
-template <class Sink>
-void putCount(Sink& sink, std::size_t value)
+template <class Sink> void putCount(Sink& sink, std::size_t value)
 {
     char digits[24];
     std::size_t at = sizeof digits;
@@ -164,8 +162,7 @@ void putCount(Sink& sink, std::size_t value)
 
 /// An element with xsi:type="xsd:string" and `text` as content (start and end tag even
 /// when it is empty, so that text and file-backed BUF read the same).
-template <class Sink>
-void putStringElement(Sink& sink, std::string_view name, std::string_view text)
+template <class Sink> void putStringElement(Sink& sink, std::string_view name, std::string_view text)
 {
     sink.put("<");
     sink.put(name);
@@ -177,8 +174,7 @@ void putStringElement(Sink& sink, std::string_view name, std::string_view text)
 }
 
 /// BUF of a record: its text, or the Base64 text form of its file encoded straight in.
-template <class Sink>
-void putBuf(Sink& sink, const arquivos& record)
+template <class Sink> void putBuf(Sink& sink, const arquivos& record)
 {
     const std::filesystem::path* file = record.bufFile();
     if (file == nullptr) {

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "service/ServiceContract.h"
+
 #include <string>
 #include <string_view>
-
-#include "service/ServiceContract.h"
 
 namespace glb::service {
 

@@ -34,8 +34,8 @@ void Registry::registerInterface(InterfaceEntry entry)
 
 void Registry::registerDefaultSoapAction(std::string_view key, std::string action)
 {
-    const auto it = std::find_if(m_interfaces.begin(), m_interfaces.end(),
-                                 [&](const InterfaceEntry& e) { return e.key == key; });
+    const auto it =
+        std::find_if(m_interfaces.begin(), m_interfaces.end(), [&](const InterfaceEntry& e) { return e.key == key; });
     if (it == m_interfaces.end())
         throw interfaceNotSupported();
     note(RegistrationStep::Kind::DefaultSoapAction, it->key);
@@ -66,15 +66,14 @@ void Registry::registerClass(TypeEntry entry)
 
 const InterfaceEntry* Registry::findInterface(std::string_view key) const
 {
-    const auto it = std::find_if(m_interfaces.begin(), m_interfaces.end(),
-                                 [&](const InterfaceEntry& e) { return e.key == key; });
+    const auto it =
+        std::find_if(m_interfaces.begin(), m_interfaces.end(), [&](const InterfaceEntry& e) { return e.key == key; });
     return it == m_interfaces.end() ? nullptr : &*it;
 }
 
 const TypeEntry* Registry::findType(std::string_view name) const
 {
-    const auto it =
-        std::find_if(m_types.begin(), m_types.end(), [&](const TypeEntry& e) { return e.name == name; });
+    const auto it = std::find_if(m_types.begin(), m_types.end(), [&](const TypeEntry& e) { return e.name == name; });
     return it == m_types.end() ? nullptr : &*it;
 }
 

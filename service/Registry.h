@@ -1,10 +1,10 @@
 #pragma once
 
+#include "common/Error.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "common/Error.h"
 
 namespace glb::service {
 

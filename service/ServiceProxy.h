@@ -1,15 +1,15 @@
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
-#include <string_view>
-
 #include "common/Error.h"
 #include "service/EnvelopeWriter.h"
 #include "service/HttpTransport.h"
 #include "service/Registry.h"
 #include "service/ServiceContract.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
 
 namespace glb::service {
 
@@ -52,8 +52,7 @@ private:
 /// GetBackupGlebariumPort: a proxy bound to BackupGlebariumPortType at `Endereco` (the
 /// built-in endpoint when empty). `ProxyExistente` is configured instead of a new proxy
 /// when given. Only the URL mode exists: `UsarWSDL` true is refused with an error.
-std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL = false,
-                                                                const std::string& Endereco = {},
+std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL = false, const std::string& Endereco = {},
                                                                 std::shared_ptr<ServiceProxy> ProxyExistente = {});
 
 /// The same, with the transport of a new proxy made by `makeTransport` and the interface

@@ -1,11 +1,11 @@
 #include "service/UploadCall.h"
 
-#include <system_error>
-
 #include "common/Error.h"
 #include "common/Platform.h"
 #include "service/Base64.h"
 #include "service/ServiceProxy.h"
+
+#include <system_error>
 
 namespace glb::service {
 

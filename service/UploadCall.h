@@ -1,12 +1,12 @@
 #pragma once
 
+#include "service/ServiceContract.h"
+#include "service/UploadHost.h"
+
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
-
-#include "service/ServiceContract.h"
-#include "service/UploadHost.h"
 
 namespace glb::service {
 

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "service/HttpTransport.h"
+
 #include <optional>
 #include <string_view>
-
-#include "service/HttpTransport.h"
 
 namespace glb::service {
 

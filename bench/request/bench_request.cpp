@@ -10,8 +10,9 @@
 //   text/rel   every BUF is read into text first, then written and released one by one;
 //   text/keep  every BUF is read into text first and kept while the request is written.
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include "service/EnvelopeWriter.h"
+#include "service/ServiceProxy.h"
+#include "service/UploadCall.h"
 
 #include <chrono>
 #include <cstdio>
@@ -20,11 +21,9 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
-
-#include "service/EnvelopeWriter.h"
-#include "service/ServiceProxy.h"
-#include "service/UploadCall.h"
 
 namespace fs = std::filesystem;
 using namespace glb::service;
@@ -160,8 +159,9 @@ void measure(const fs::path& dir, std::size_t totalMb, std::size_t fileMb, Mode 
     Host host;
     const auto start = std::chrono::steady_clock::now();
     EnviarArquivos(dir, host, [&]() -> std::shared_ptr<BackupGlebariumPortType> {
-        auto proxy = GetBackupGlebariumPort(
-            false, "", nullptr, [&]() -> std::unique_ptr<HttpTransport> { return std::make_unique<SinkTransport>(sent); });
+        auto proxy = GetBackupGlebariumPort(false, "", nullptr, [&]() -> std::unique_ptr<HttpTransport> {
+            return std::make_unique<SinkTransport>(sent);
+        });
         if (mode == Mode::Streamed)
             return proxy;
         return std::make_shared<TextPort>(std::move(proxy), mode == Mode::TextKept, sent);
@@ -169,10 +169,11 @@ void measure(const fs::path& dir, std::size_t totalMb, std::size_t fileMb, Mode 
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const long peakKb = statusKb("VmHWM") - baseKb;
     const double staged = static_cast<double>(totalMb) * 1024.0 * 1024.0;
-    std::printf("%5zu MB in files of %3zu MB  %-9s  body %7.1f MB (%.3fx)  peak +%7.1f MB (%.2fx)  %6.2f s  %6.0f MB/s\n",
-                totalMb, std::min(fileMb, totalMb), modeName(mode), static_cast<double>(sent) / 1048576.0,
-                static_cast<double>(sent) / staged, static_cast<double>(peakKb) / 1024.0,
-                static_cast<double>(peakKb) * 1024.0 / staged, seconds, static_cast<double>(totalMb) / seconds);
+    std::printf(
+        "%5zu MB in files of %3zu MB  %-9s  body %7.1f MB (%.3fx)  peak +%7.1f MB (%.2fx)  %6.2f s  %6.0f MB/s\n",
+        totalMb, std::min(fileMb, totalMb), modeName(mode), static_cast<double>(sent) / 1048576.0,
+        static_cast<double>(sent) / staged, static_cast<double>(peakKb) / 1024.0,
+        static_cast<double>(peakKb) * 1024.0 / staged, seconds, static_cast<double>(totalMb) / seconds);
     std::fflush(stdout);
     ::_exit(0);
 }

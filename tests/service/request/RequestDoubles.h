@@ -1,15 +1,15 @@
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "common/Error.h"
 #include "service/HttpTransport.h"
 #include "service/ServiceContract.h"
 #include "service/UploadHost.h"
 #include "service/Url.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace glb::test {
 

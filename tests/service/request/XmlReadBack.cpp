@@ -2,7 +2,6 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
-
 #include <map>
 
 namespace glb::test {
@@ -24,9 +23,9 @@ std::string content(xmlNode* node)
 
 std::string attribute(xmlNode* node, const char* name, const char* ns = nullptr)
 {
-    xmlChar* v = ns == nullptr ? xmlGetNoNsProp(node, reinterpret_cast<const xmlChar*>(name))
-                               : xmlGetNsProp(node, reinterpret_cast<const xmlChar*>(name),
-                                              reinterpret_cast<const xmlChar*>(ns));
+    xmlChar* v = ns == nullptr
+                     ? xmlGetNoNsProp(node, reinterpret_cast<const xmlChar*>(name))
+                     : xmlGetNsProp(node, reinterpret_cast<const xmlChar*>(name), reinterpret_cast<const xmlChar*>(ns));
     std::string result = text(v);
     xmlFree(v);
     return result;

@@ -1,9 +1,5 @@
 // The service contract, its registration and the proxy over a recording transport.
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
 #include "RequestDoubles.h"
 #include "XmlReadBack.h"
 #include "service/EnvelopeWriter.h"
@@ -12,6 +8,9 @@
 #include "service/ServiceProxy.h"
 #include "service/UploadCall.h"
 #include "tests/support/TempDir.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
 
 using namespace glb::service;
 using glb::test::EventLog;

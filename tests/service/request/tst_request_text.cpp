@@ -1,10 +1,5 @@
 // The text the request is made of: endpoint URLs, the Base64 form and the request document.
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "XmlReadBack.h"
 #include "common/Error.h"
 #include "service/Base64.h"
@@ -12,6 +7,10 @@
 #include "service/UploadCall.h"
 #include "service/Url.h"
 #include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 using namespace glb::service;
 using glb::test::readBack;
@@ -199,19 +198,20 @@ TEST(RequestDocument, TwoFiles)
     const std::string buf2 = std::string(76, 'Q') + "\r\nQUJD";
     const std::string body =
         InvContextToMsg({}, "Ana & Cia", "", records({{"Fazenda Boa Vista.zip", "QUJD"}, {"Financeiro.zip", buf2}}));
-    EXPECT_EQ(body, kHead + "<NS1:UploadBackup><nome xsi:type=\"xsd:string\">Ana &amp; Cia</nome>"
-                            "<cpf xsi:type=\"xsd:string\"></cpf>"
-                            "<arquivo xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"NS2:arquivos[2]\">"
-                            "<item href=\"#1\"/><item href=\"#2\"/></arquivo></NS1:UploadBackup>"
-                            "<NS2:arquivos id=\"1\" xsi:type=\"NS2:arquivos\">"
-                            "<NOME xsi:type=\"xsd:string\">Fazenda Boa Vista.zip</NOME>"
-                            "<BUF xsi:type=\"xsd:string\">QUJD</BUF></NS2:arquivos>"
-                            "<NS2:arquivos id=\"2\" xsi:type=\"NS2:arquivos\">"
-                            "<NOME xsi:type=\"xsd:string\">Financeiro.zip</NOME>"
-                            "<BUF xsi:type=\"xsd:string\">" +
-                            std::string(76, 'Q') +
-                            "&#13;\nQUJD</BUF></NS2:arquivos>"
-                            "</SOAP-ENV:Body></SOAP-ENV:Envelope>");
+    EXPECT_EQ(body, kHead +
+                        "<NS1:UploadBackup><nome xsi:type=\"xsd:string\">Ana &amp; Cia</nome>"
+                        "<cpf xsi:type=\"xsd:string\"></cpf>"
+                        "<arquivo xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"NS2:arquivos[2]\">"
+                        "<item href=\"#1\"/><item href=\"#2\"/></arquivo></NS1:UploadBackup>"
+                        "<NS2:arquivos id=\"1\" xsi:type=\"NS2:arquivos\">"
+                        "<NOME xsi:type=\"xsd:string\">Fazenda Boa Vista.zip</NOME>"
+                        "<BUF xsi:type=\"xsd:string\">QUJD</BUF></NS2:arquivos>"
+                        "<NS2:arquivos id=\"2\" xsi:type=\"NS2:arquivos\">"
+                        "<NOME xsi:type=\"xsd:string\">Financeiro.zip</NOME>"
+                        "<BUF xsi:type=\"xsd:string\">" +
+                        std::string(76, 'Q') +
+                        "&#13;\nQUJD</BUF></NS2:arquivos>"
+                        "</SOAP-ENV:Body></SOAP-ENV:Envelope>");
 
     const auto read = readBack(body);
     ASSERT_TRUE(read.wellFormed);
@@ -231,7 +231,8 @@ TEST(RequestDocument, TenFilesInArrayOrder)
 {
     std::vector<std::pair<std::string, std::string>> items;
     for (int k = 1; k <= 10; ++k)
-        items.emplace_back("f" + std::to_string(k) + ".zip", encodeBase64(patternBytes(static_cast<std::size_t>(k * 20))));
+        items.emplace_back("f" + std::to_string(k) + ".zip",
+                           encodeBase64(patternBytes(static_cast<std::size_t>(k * 20))));
     const std::string body = InvContextToMsg({}, "Ana", "123", records(items));
 
     EXPECT_NE(body.find("SOAP-ENC:arrayType=\"NS2:arquivos[10]\">"), std::string::npos);

@@ -1,19 +1,17 @@
 // The upload call: what it reads from the staging folder, what it sends and when.
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "RequestDoubles.h"
 #include "service/Base64.h"
 #include "service/ServiceProxy.h"
 #include "service/UploadCall.h"
 #include "tests/support/TempDir.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace glb::service;
 using glb::test::EventLog;
@@ -54,9 +52,11 @@ std::string patternBytes(std::size_t size, unsigned seed)
 TEST(EnviarArquivos, SendsEveryPlainFileInListingOrder)
 {
     TempDir dir;
-    const std::vector<std::pair<std::string, std::string>> files = {
-        {"Fazenda Boa Vista.zip", patternBytes(58, 1)}, {"Financeiro.zip", patternBytes(57, 2)},
-        {"vazio.zip", ""},       {".oculto", "x"},         {"Jo\xC3\xA3o.zip", patternBytes(5000, 3)}};
+    const std::vector<std::pair<std::string, std::string>> files = {{"Fazenda Boa Vista.zip", patternBytes(58, 1)},
+                                                                    {"Financeiro.zip", patternBytes(57, 2)},
+                                                                    {"vazio.zip", ""},
+                                                                    {".oculto", "x"},
+                                                                    {"Jo\xC3\xA3o.zip", patternBytes(5000, 3)}};
     for (const auto& [name, content] : files)
         writeFile(dir / name, content);
     writeFile(dir / "sub" / "inner.zip", "not sent");

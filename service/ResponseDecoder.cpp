@@ -246,7 +246,9 @@ ReferenceTable buildReferenceTable(xmlNode* root)
         }
         for (xmlAttr* attr = node->properties; attr != nullptr; attr = attr->next) {
             if (attr->ns == nullptr && text(attr->name) == "id") {
-                table.try_emplace("#" + lowered(attributeValue(attr)), node);
+                std::string key(1, '#');
+                key += lowered(attributeValue(attr));
+                table.try_emplace(std::move(key), node);
             }
         }
     }

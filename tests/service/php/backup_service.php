@@ -10,6 +10,8 @@
 //                    "<NOME>\t<size>\t<md5 of the decoded BUF>"; nothing is stored when unset
 //   GLB_REPLY_TEXT   the reply text; "%d" stands for the number of records
 //   GLB_FAULT_TEXT   when set, every call fails with a SOAP fault (Server) with this text
+//   GLB_SINK         when "1", the request is read and dropped unparsed and a fixed reply
+//                    comes back: the cost of carrying the request, without decoding it
 
 function UploadBackup($nome, $cpf, $arquivo)
 {
@@ -56,6 +58,16 @@ function UploadBackup($nome, $cpf, $arquivo)
 if ($_SERVER['REQUEST_METHOD'] !== 'POST') {
     header('Content-Type: text/plain');
     echo "BackupGlebarium test service\n";
+    return true;
+}
+
+if (getenv('GLB_SINK') === '1') {
+    $length = strlen(file_get_contents('php://input'));
+    header('Content-Type: text/xml; charset=utf-8');
+    echo '<?xml version="1.0" encoding="UTF-8"?>' . "\n"
+        . '<SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/">'
+        . '<SOAP-ENV:Body><ns1:UploadBackupResponse xmlns:ns1="urn:BackupGlebarium">'
+        . '<return>' . $length . ' bytes</return></ns1:UploadBackupResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>' . "\n";
     return true;
 }
 

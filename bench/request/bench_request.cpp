@@ -21,6 +21,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -29,6 +30,16 @@ namespace fs = std::filesystem;
 using namespace glb::service;
 
 namespace {
+
+double cpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 long statusKb(const char* field)
 {
@@ -157,6 +168,7 @@ void measure(const fs::path& dir, std::size_t totalMb, std::size_t fileMb, Mode 
     const long baseKb = statusKb("VmHWM");
     std::size_t sent = 0;
     Host host;
+    const double cpuStart = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     EnviarArquivos(dir, host, [&]() -> std::shared_ptr<BackupGlebariumPortType> {
         auto proxy = GetBackupGlebariumPort(false, "", nullptr, [&]() -> std::unique_ptr<HttpTransport> {
@@ -167,13 +179,14 @@ void measure(const fs::path& dir, std::size_t totalMb, std::size_t fileMb, Mode 
         return std::make_shared<TextPort>(std::move(proxy), mode == Mode::TextKept, sent);
     });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = cpuSeconds() - cpuStart;
     const long peakKb = statusKb("VmHWM") - baseKb;
     const double staged = static_cast<double>(totalMb) * 1024.0 * 1024.0;
     std::printf(
-        "%5zu MB in files of %3zu MB  %-9s  body %7.1f MB (%.3fx)  peak +%7.1f MB (%.2fx)  %6.2f s  %6.0f MB/s\n",
+        "%5zu MB in files of %3zu MB  %-9s  body %7.1f MB (%.3fx)  peak +%7.1f MB (%.2fx)  %6.2f s wall  %6.2f s cpu\n",
         totalMb, std::min(fileMb, totalMb), modeName(mode), static_cast<double>(sent) / 1048576.0,
         static_cast<double>(sent) / staged, static_cast<double>(peakKb) / 1024.0,
-        static_cast<double>(peakKb) * 1024.0 / staged, seconds, static_cast<double>(totalMb) / seconds);
+        static_cast<double>(peakKb) * 1024.0 / staged, seconds, cpu);
     std::fflush(stdout);
     ::_exit(0);
 }

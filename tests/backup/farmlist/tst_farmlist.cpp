@@ -156,6 +156,27 @@ TEST(FarmList, SortsFazendaByTheTablesOwnOrder)
         std::vector<std::string> reversed(c.expected.rbegin(), c.expected.rend());
         EXPECT_EQ(names(desc), reversed) << c.codePage << " " << c.sortName;
     }
+    // The table delivers the farm query's order itself (stable, which SQLite's sorter does
+    // not promise): the plan has no sorting step of SQLite's.
+    {
+        Folder folder;
+        folder.write(portugueseFarms(12, 1252, "ANSIINTL", 0x62));
+        TQuery query;
+        query.setDatabaseName(folder.dir.path());
+        query.setSql("EXPLAIN QUERY PLAN " + kSql);
+        query.open();
+        for (; !query.eof(); query.next()) {
+            EXPECT_EQ(query.fieldAsText("detail").find("B-TREE"), std::string::npos) << query.fieldAsText("detail");
+        }
+    }
+    // Another collation named in the query is SQLite's to apply, not the table's order.
+    Folder folder;
+    folder.write(portugueseFarms(12, 1252, "ANSIINTL", 0x62));
+    TQuery query;
+    query.setDatabaseName(folder.dir.path());
+    EXPECT_EQ(names(runFarmList(query, "SELECT Fazenda,Diretorio FROM FAZENDAS ORDER BY Fazenda COLLATE BINARY")),
+              (std::vector<std::string>{"|d7", "Agata|d8", "Aurora|d4", "Ouro|d1", "Zebu|d9", "estância|d3", "Ágata|d6",
+                                        "Ágata|d10", "Éden|d5", "Éden|d11", "Órion|d2"}));
 }
 
 TEST(FarmList, SecondOpenSeesTheTableAsItIsThenWithoutRestartingTheEngine)

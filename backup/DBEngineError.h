@@ -13,19 +13,19 @@ namespace glb::backup {
 /// reader under SQLite), so the codes and their texts are ours too; the codes keep the
 /// numbering the product's users know from its messages (start failures, $2902).
 namespace dbcode {
-inline constexpr unsigned kFolderUnusable = 0x2101;  ///< the database folder cannot be listed
-inline constexpr unsigned kFileOpen = 0x2102;        ///< the table file cannot be opened
-inline constexpr unsigned kFileRead = 0x2103;        ///< reading the table file failed
-inline constexpr unsigned kNoSuchTable = 0x2106;     ///< the query names a table the folder lacks
-inline constexpr unsigned kCorruptTable = 0x2107;    ///< the table file breaks the format
-inline constexpr unsigned kLibraryMissing = 0x2108;  ///< start failure: the engine is not there
-inline constexpr unsigned kStartFailed = 0x2109;     ///< start failure: anything else
+inline constexpr unsigned kFolderUnusable = 0x2101; ///< the database folder cannot be listed
+inline constexpr unsigned kFileOpen = 0x2102;       ///< the table file cannot be opened
+inline constexpr unsigned kFileRead = 0x2103;       ///< reading the table file failed
+inline constexpr unsigned kNoSuchTable = 0x2106;    ///< the query names a table the folder lacks
+inline constexpr unsigned kCorruptTable = 0x2107;   ///< the table file breaks the format
+inline constexpr unsigned kLibraryMissing = 0x2108; ///< start failure: the engine is not there
+inline constexpr unsigned kStartFailed = 0x2109;    ///< start failure: anything else
 inline constexpr unsigned kOutOfMemory = 0x2501;
-inline constexpr unsigned kNoTableRights = 0x2902;   ///< protected table, no valid password
-inline constexpr unsigned kNoSuchField = 0x2E01;     ///< a field read by a name the result lacks
-inline constexpr unsigned kQueryRejected = 0x2E02;   ///< the SQL engine refused the query text
-inline constexpr unsigned kContextOnly = 0x2EC4;     ///< messages of this code carry only their contexts
-inline constexpr unsigned kNotInitialized = 0x2F01;  ///< keeps its own text even before the start
+inline constexpr unsigned kNoTableRights = 0x2902;  ///< protected table, no valid password
+inline constexpr unsigned kNoSuchField = 0x2E01;    ///< a field read by a name the result lacks
+inline constexpr unsigned kQueryRejected = 0x2E02;  ///< the SQL engine refused the query text
+inline constexpr unsigned kContextOnly = 0x2EC4;    ///< messages of this code carry only their contexts
+inline constexpr unsigned kNotInitialized = 0x2F01; ///< keeps its own text even before the start
 } // namespace dbcode
 
 /// One entry of an engine error.

@@ -3,13 +3,12 @@
 #include "backup/DBEngineError.h"
 #include "backup/paradox/Table.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <cctype>
 #include <memory>
 #include <new>
 #include <optional>
+#include <sqlite3.h>
 #include <system_error>
 
 namespace glb::backup {
@@ -339,9 +338,9 @@ std::optional<std::filesystem::path> findTableFile(const std::filesystem::path& 
         }
     }
     if (ec) {
-        throw EDBEngineError::fromEngine(dbcode::kFolderUnusable,
-                                         {{dbcode::kFolderUnusable, 0, folderContext(folder)},
-                                          {dbcode::kFolderUnusable, ec.value(), ec.message()}});
+        throw EDBEngineError::fromEngine(
+            dbcode::kFolderUnusable,
+            {{dbcode::kFolderUnusable, 0, folderContext(folder)}, {dbcode::kFolderUnusable, ec.value(), ec.message()}});
     }
     return found;
 }
@@ -387,11 +386,12 @@ public:
                 }
                 if (std::string_view(tail).find_first_not_of(" \t\r\n;") != std::string_view::npos) {
                     throw EDBEngineError::fromEngine(
-                        dbcode::kQueryRejected, {{dbcode::kQueryRejected, 0, "The query text holds more than one statement."}});
+                        dbcode::kQueryRejected,
+                        {{dbcode::kQueryRejected, 0, "The query text holds more than one statement."}});
                 }
                 if (sqlite3_stmt_readonly(stmt.get()) == 0) {
-                    throw EDBEngineError::fromEngine(
-                        dbcode::kQueryRejected, {{dbcode::kQueryRejected, 0, "The query may only read tables."}});
+                    throw EDBEngineError::fromEngine(dbcode::kQueryRejected,
+                                                     {{dbcode::kQueryRejected, 0, "The query may only read tables."}});
                 }
                 return stmt;
             }
@@ -593,7 +593,8 @@ void TQuery::open()
             if (sqlite3_column_type(stmt.get(), i) != SQLITE_NULL) {
                 const auto* value = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), i));
                 std::string_view view(value != nullptr ? value : "",
-                                      value != nullptr ? static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), i)) : 0);
+                                      value != nullptr ? static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), i))
+                                                       : 0);
                 view = view.substr(0, view.find('\0'));
                 cell.null = false;
                 cell.offset = text.size();

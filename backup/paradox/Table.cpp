@@ -56,9 +56,8 @@ public:
 private:
     [[noreturn]] void failRead(int code) const
     {
-        throw EDBEngineError::fromEngine(dbcode::kFileRead,
-                                         {{dbcode::kFileRead, 0, "File: " + pathText(m_path)},
-                                          {dbcode::kFileRead, code, systemErrorTextOf(code)}});
+        throw EDBEngineError::fromEngine(dbcode::kFileRead, {{dbcode::kFileRead, 0, "File: " + pathText(m_path)},
+                                                             {dbcode::kFileRead, code, systemErrorTextOf(code)}});
     }
     static std::string systemErrorTextOf(int code) { return platform::rawSystemErrorText(code); }
 
@@ -311,8 +310,8 @@ void Table::parseHeader()
         const bool sizeOk = fixedBytes != 0 ? (field.type == FieldType::Bcd || field.declaredSize == fixedBytes)
                                             : (isBlobType(field.type) ? field.size >= 10 : field.size >= 1);
         if (!sizeOk) {
-            corrupt("Field " + std::to_string(i + 1) + " has the invalid size " +
-                    std::to_string(field.declaredSize) + ".");
+            corrupt("Field " + std::to_string(i + 1) + " has the invalid size " + std::to_string(field.declaredSize) +
+                    ".");
         }
         field.offset = offset;
         offset += field.size;

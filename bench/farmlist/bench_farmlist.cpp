@@ -12,10 +12,6 @@ extern "C" {
 #include <paradox.h>
 }
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,14 +20,17 @@ extern "C" {
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace glb;
 
 namespace {
 
-const char* const kNames[] = {"Ágata", "Aurora", "Éden", "Estância", "Ouro", "Órion", "Boa Vista", "São José",
-                              "Santa Luzia", "Coração", "Três Marias", "Umbu"};
+const char* const kNames[] = {"Ágata",     "Aurora",   "Éden",        "Estância", "Ouro",        "Órion",
+                              "Boa Vista", "São José", "Santa Luzia", "Coração",  "Três Marias", "Umbu"};
 
 std::filesystem::path makeTable(const std::filesystem::path& folder, std::size_t rows, bool protectedTable)
 {
@@ -46,8 +45,7 @@ std::filesystem::path makeTable(const std::filesystem::path& folder, std::size_t
     t.rows.reserve(rows);
     for (std::size_t i = 0; i < rows; ++i) {
         const std::string name = std::string(kNames[(i * 7919) % 12]) + " " + std::to_string((i * 104729) % rows);
-        t.rows.push_back({name, "FAZ" + std::to_string(i), static_cast<double>(i) * 1.5,
-                          static_cast<std::int64_t>(i)});
+        t.rows.push_back({name, "FAZ" + std::to_string(i), static_cast<double>(i) * 1.5, static_cast<std::int64_t>(i)});
     }
     const auto file = folder / "FAZENDAS.DB";
     std::ofstream(file, std::ios::binary) << test::writeParadoxTable(t);

@@ -2,9 +2,8 @@
 
 #include "backup/paradox/Crypt.h"
 
-#include <iconv.h>
-
 #include <cstring>
+#include <iconv.h>
 #include <stdexcept>
 
 namespace glb::test {
@@ -153,7 +152,8 @@ std::string writeParadoxTable(const PxTable& t)
                 for (const auto& [row, field, raw] : t.rawCells) {
                     if (row == i && field == f) {
                         std::memset(rec.data() + off, 0, fieldBytes(t.fields[f]));
-                        std::memcpy(rec.data() + off, raw.bytes.data(), std::min(raw.bytes.size(), fieldBytes(t.fields[f])));
+                        std::memcpy(rec.data() + off, raw.bytes.data(),
+                                    std::min(raw.bytes.size(), fieldBytes(t.fields[f])));
                     }
                 }
                 off += fieldBytes(t.fields[f]);

@@ -30,14 +30,14 @@ struct PxRaw
 
 struct PxTable
 {
-    int version = 12;                  ///< fileVersionID: 3/4 (3.x), 5..11 (4.x/5.x), 12 (7.x)
-    int codePage = 1252;               ///< stored for version >= 5
+    int version = 12;    ///< fileVersionID: 3/4 (3.x), 5..11 (4.x/5.x), 12 (7.x)
+    int codePage = 1252; ///< stored for version >= 5
     std::string sortOrderName = "ANSIINTL";
     std::uint8_t sortOrderByte = 0x62;
-    int blockSizeCode = 1;             ///< KiB per block
-    std::size_t rowsPerBlock = 0;      ///< 0: as many as fit
-    bool freeBlock = false;            ///< put a free block holding stale rows after the first block
-    std::string password;              ///< empty: not protected
+    int blockSizeCode = 1;        ///< KiB per block
+    std::size_t rowsPerBlock = 0; ///< 0: as many as fit
+    bool freeBlock = false;       ///< put a free block holding stale rows after the first block
+    std::string password;         ///< empty: not protected
     std::vector<PxField> fields;
     std::vector<std::vector<PxCell>> rows;
     /// Raw alpha bytes by (row, field), overriding the cell.

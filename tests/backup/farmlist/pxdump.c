@@ -3,7 +3,6 @@
  * argument "raw", text as stored (pxlib cannot convert tables that hold no code page).
  * Never linked into the program. */
 #include <paradox.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -5,7 +5,6 @@
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 using namespace glb::backup;
@@ -130,18 +129,24 @@ TEST(FarmList, SortsFazendaByTheTablesOwnOrder)
         std::uint8_t sortByte;
         std::vector<std::string> expected;
     };
-    const std::vector<std::string> folded = {"|d7",       "Agata|d8",    "Ágata|d6", "Ágata|d10", "Aurora|d4", "Éden|d5",
-                                             "Éden|d11",  "estância|d3", "Órion|d2", "Ouro|d1",   "Zebu|d9"};
+    const std::vector<std::string> folded = {"|d7",      "Agata|d8",    "Ágata|d6", "Ágata|d10", "Aurora|d4", "Éden|d5",
+                                             "Éden|d11", "estância|d3", "Órion|d2", "Ouro|d1",   "Zebu|d9"};
     const std::vector<Case> cases = {
         {12, 1252, "ANSIINTL", 0x62, folded},
         {9, 850, "intl850", 0x54, folded},
         {4, 850, "", 0xB7, folded}, // 3.x: no name, the byte decides
         // cp1252: Á=C1 É=C9 Ó=D3 after 'z'; lower case after upper case.
-        {12, 1252, "ascii", 0x00,
+        {12,
+         1252,
+         "ascii",
+         0x00,
          {"|d7", "Agata|d8", "Aurora|d4", "Ouro|d1", "Zebu|d9", "estância|d3", "Ágata|d6", "Ágata|d10", "Éden|d5",
           "Éden|d11", "Órion|d2"}},
         // cp850: É=90 Á=B5 Ó=E0.
-        {11, 850, "ascii", 0x00,
+        {11,
+         850,
+         "ascii",
+         0x00,
          {"|d7", "Agata|d8", "Aurora|d4", "Ouro|d1", "Zebu|d9", "estância|d3", "Éden|d5", "Éden|d11", "Ágata|d6",
           "Ágata|d10", "Órion|d2"}},
     };
@@ -152,7 +157,8 @@ TEST(FarmList, SortsFazendaByTheTablesOwnOrder)
         query.setDatabaseName(folder.dir.path());
         EXPECT_EQ(names(runFarmList(query)), c.expected) << c.codePage << " " << c.sortName;
         // SQLite's own sort with the table's collation agrees (descending, reversed).
-        const Rows desc = runFarmList(query, "SELECT Fazenda,Diretorio FROM FAZENDAS ORDER BY Fazenda DESC, rowid DESC");
+        const Rows desc =
+            runFarmList(query, "SELECT Fazenda,Diretorio FROM FAZENDAS ORDER BY Fazenda DESC, rowid DESC");
         std::vector<std::string> reversed(c.expected.rbegin(), c.expected.rend());
         EXPECT_EQ(names(desc), reversed) << c.codePage << " " << c.sortName;
     }
@@ -188,7 +194,8 @@ TEST(FarmList, SecondOpenSeesTheTableAsItIsThenWithoutRestartingTheEngine)
     EXPECT_EQ(runFarmList(query), (Rows{{"Aurora", "AURORA"}}));
     const int starts = TSession::defaultSession().startCount();
 
-    PxTable changed = farmTable({{std::string("Cedro"), std::string("CEDRO")}, {std::string("Bela"), std::string("BELA")}});
+    PxTable changed =
+        farmTable({{std::string("Cedro"), std::string("CEDRO")}, {std::string("Bela"), std::string("BELA")}});
     changed.password = kSenha;
     folder.write(changed);
     EXPECT_EQ(runFarmList(query), (Rows{{"Bela", "BELA"}, {"Cedro", "CEDRO"}}));
@@ -201,7 +208,8 @@ TEST(FarmList, SecondOpenSeesTheTableAsItIsThenWithoutRestartingTheEngine)
 TEST(FarmList, ResultIsACopyThatOutlivesChangesToTheTable)
 {
     Folder folder;
-    folder.write(farmTable({{std::string("Aurora"), std::string("AURORA")}, {std::string("Bela"), std::string("BELA")}}));
+    folder.write(
+        farmTable({{std::string("Aurora"), std::string("AURORA")}, {std::string("Bela"), std::string("BELA")}}));
     TQuery query;
     query.setDatabaseName(folder.dir.path());
     query.addPassword(kSenha);
@@ -241,8 +249,9 @@ TEST(FarmList, ProtectedTableOpensWithThePasswordAndFailsWithAnother)
     unsigned code = 0;
     const std::string message = engineMessage([&] { runFarmList(query); }, code);
     EXPECT_EQ(code, dbcode::kNoTableRights);
-    EXPECT_EQ(message, "Insufficient rights to read the table: it is protected and no valid password was given.\r\nFile: " +
-                           glb::pathText(folder.dir / "FAZENDAS.DB"));
+    EXPECT_EQ(message,
+              "Insufficient rights to read the table: it is protected and no valid password was given.\r\nFile: " +
+                  glb::pathText(folder.dir / "FAZENDAS.DB"));
     EXPECT_FALSE(query.isOpen());
 }
 
@@ -269,9 +278,8 @@ TEST(FarmList, FailuresAreEngineErrorsNamingWhatFailed)
         {"TruncatedFile", [&] { writeFile(folder.dir / "FAZENDAS.DB", std::string(0x30, '\0')); }, folder.dir.path(),
          kSql, dbcode::kCorruptTable,
          "The table file is corrupt.\r\nFile: " + fileText + "\r\nThe file is too short for a table header."},
-        {"UnknownColumn", [&] { folder.write(farmTable({})); }, folder.dir.path(),
-         "SELECT Fazenda,Pasta FROM FAZENDAS", dbcode::kQueryRejected,
-         "The query cannot be run.\r\nno such column: Pasta"},
+        {"UnknownColumn", [&] { folder.write(farmTable({})); }, folder.dir.path(), "SELECT Fazenda,Pasta FROM FAZENDAS",
+         dbcode::kQueryRejected, "The query cannot be run.\r\nno such column: Pasta"},
         {"MisspeltQuotedColumn", [] {}, folder.dir.path(), "SELECT Fazenda,\"Diretoro\" FROM FAZENDAS",
          dbcode::kQueryRejected, "The query cannot be run.\r\nno such column: Diretoro"},
         {"SyntaxError", [] {}, folder.dir.path(), "SELECT Fazenda FORM FAZENDAS", dbcode::kQueryRejected,
@@ -312,9 +320,9 @@ TEST(FarmList, UnreadableTableFileIsAnEngineErrorWithTheSystemText)
     query.setDatabaseName(folder.dir.path());
     query.setSql(kSql);
     unsigned code = 0;
-    EXPECT_EQ(engineMessage([&] { query.open(); }, code),
-              "The table file cannot be opened.\r\nCannot open file \"" + glb::pathText(folder.dir / "FAZENDAS.DB") +
-                  "\". Permission denied");
+    EXPECT_EQ(engineMessage([&] { query.open(); }, code), "The table file cannot be opened.\r\nCannot open file \"" +
+                                                              glb::pathText(folder.dir / "FAZENDAS.DB") +
+                                                              "\". Permission denied");
 }
 
 TEST(FarmList, SettingTheSqlTextClosesTheQuery)

@@ -19,7 +19,8 @@ TEST(FarmListStart, FailedStartIsReportedAndRetriedOnNextUse)
             query.addPassword(std::string(kSenhaTabela));
             ADD_FAILURE() << "the engine started";
         } catch (const glb::backup::EDBEngineError& e) {
-            EXPECT_STREQ(e.what(), "An error occurred while attempting to initialize the Database Engine (error $2108)");
+            EXPECT_STREQ(e.what(),
+                         "An error occurred while attempting to initialize the Database Engine (error $2108)");
             EXPECT_EQ(e.errorCode(), 0x2108U);
         }
         EXPECT_FALSE(session.started());

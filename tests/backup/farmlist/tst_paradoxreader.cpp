@@ -5,12 +5,11 @@
 #include "backup/paradox/Table.h"
 #include "tests/support/TempDir.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <gtest/gtest.h>
 #include <sstream>
 
 using namespace glb::backup;
@@ -51,8 +50,7 @@ std::string pxlibDump(const std::filesystem::path& file, bool raw)
 {
     int status = 0;
     const std::string out = runCommand("ASAN_OPTIONS=detect_leaks=0 " + shellQuoted(GLB_PXDUMP) + " " +
-                                           shellQuoted(file.string()) +
-                                           (raw ? " raw" : ""),
+                                           shellQuoted(file.string()) + (raw ? " raw" : ""),
                                        status);
     EXPECT_EQ(status, 0) << "pxlib could not read " << file;
     return out;
@@ -174,7 +172,8 @@ std::vector<CrossCheckCase> crossCheckCases()
     locked.password = "tabularia487";
     cases.push_back({"ProtectedVersion5SeveralBlocks", locked, "tabularia487", false});
 
-    PxTable old = farmTable({{std::string("Pôr do Sol"), std::string("PORDOSOL")}, {std::string("Mãe"), std::string("MAE")}}, 4);
+    PxTable old =
+        farmTable({{std::string("Pôr do Sol"), std::string("PORDOSOL")}, {std::string("Mãe"), std::string("MAE")}}, 4);
     old.codePage = 850; // 3.x stores no code page: the writer encodes in the default one
     old.password = "tabularia487";
     cases.push_back({"ProtectedVersion35DefaultCodePage", old, "tabularia487", true});
@@ -202,7 +201,8 @@ TEST(ParadoxCipher, TablesMatchTheirPublishedHashes)
     int status = 0;
     const std::string out = runCommand(
         shellQuoted(python) + " -c " +
-            shellQuoted("import hashlib,sys\nfor p in sys.argv[1:]: print(hashlib.sha256(open(p,'rb').read()).hexdigest())") +
+            shellQuoted(
+                "import hashlib,sys\nfor p in sys.argv[1:]: print(hashlib.sha256(open(p,'rb').read()).hexdigest())") +
             " " + shellQuoted((dir / "A").string()) + " " + shellQuoted((dir / "B").string()) + " " +
             shellQuoted((dir / "C").string()),
         status);
@@ -336,8 +336,8 @@ TEST(ParadoxTable, ProtectedTableOpensOnlyWithItsPassword)
     t.password = "tabularia487";
     const std::string bytes = writeParadoxTable(t);
     Table table(memorySource(bytes), "/x/FAZENDAS.DB");
-    for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
-             {}, {"Tabularia487"}, {"tabularia48"}, {"tabularia487 "}, {""}}) {
+    for (const std::vector<std::string>& wrong :
+         std::vector<std::vector<std::string>>{{}, {"Tabularia487"}, {"tabularia48"}, {"tabularia487 "}, {""}}) {
         try {
             table.readRecords(wrong);
             ADD_FAILURE() << "opened without the password";

@@ -4,11 +4,14 @@
 #  - GLB_GTEST_FROM_SOURCE: GoogleTest built from Debian's sources (/usr/src/googletest)
 #    with the cross compiler, installed inside the build tree and found by
 #    find_package(GTest) like any installed copy;
+#  - the program file's resources (cmake/WindowsResources.cmake);
 #  - WinInet linked to the platform layer, and the Windows-only tests in tests/windows,
 #    both once the rest of the tree is read.
 if(NOT WIN32)
   return()
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/WindowsResources.cmake)
 
 set(GLB_GTEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources for GLB_GTEST_FROM_SOURCE")
 

@@ -24,3 +24,6 @@ set_tests_properties(tst_windows_zip PROPERTIES FIXTURES_SETUP glb_windows_zip)
 add_test(NAME tst_windows_zip_readback COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_windows_zip.py)
 set_tests_properties(tst_windows_zip_readback PROPERTIES FIXTURES_REQUIRED glb_windows_zip
                      ENVIRONMENT "GLB_WINDOWS_ZIP_OUT_HOST=${_zip_out}")
+
+glb_add_gtest(tst_windows_resources SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_windows_resources.cpp LIBS version)
+glb_add_windows_resources(tst_windows_resources MANIFEST_ID 100)

@@ -1,15 +1,14 @@
 #include "service/CurlTransport.h"
 
-#include <curl/curl.h>
+#include "common/Error.h"
+#include "service/ServiceErrors.h"
+#include "service/Url.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <curl/curl.h>
 #include <mutex>
-
-#include "common/Error.h"
-#include "service/ServiceErrors.h"
-#include "service/Url.h"
 
 namespace glb::service {
 
@@ -55,8 +54,8 @@ struct PieceReader
     static std::size_t read(char* buffer, std::size_t size, std::size_t count, void* userData)
     {
         auto* self = static_cast<PieceReader*>(userData);
-        const std::size_t piece = std::min({size * count, CurlTransport::kMaxSinglePostSize,
-                                            self->body.size() - self->offset});
+        const std::size_t piece =
+            std::min({size * count, CurlTransport::kMaxSinglePostSize, self->body.size() - self->offset});
         std::memcpy(buffer, self->body.data() + self->offset, piece);
         self->offset += piece;
         return piece;
@@ -180,10 +179,10 @@ void CurlTransport::exchange(std::string_view request, std::string& response)
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     Slist headers;
-    for (const std::string& line : {"SOAPAction: \"" + m_soapAction + "\"",
-                                    std::string("Content-Type: text/xml; charset=\"utf-8\""),
-                                    // libcurl's own additions that this client never sends
-                                    std::string("Accept:"), std::string("Expect:")}) {
+    for (const std::string& line :
+         {"SOAPAction: \"" + m_soapAction + "\"", std::string("Content-Type: text/xml; charset=\"utf-8\""),
+          // libcurl's own additions that this client never sends
+          std::string("Accept:"), std::string("Expect:")}) {
         curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
         if (appended == nullptr) {
             throw std::bad_alloc();
@@ -199,7 +198,9 @@ void CurlTransport::exchange(std::string_view request, std::string& response)
     const std::string agent(kAgent);
 
     bool optionsSet = true;
-    auto set = [&](CURLoption option, auto value) { optionsSet = optionsSet && curl_easy_setopt(curl, option, value) == CURLE_OK; };
+    auto set = [&](CURLoption option, auto value) {
+        optionsSet = optionsSet && curl_easy_setopt(curl, option, value) == CURLE_OK;
+    };
     set(CURLOPT_ERRORBUFFER, errorBuffer);
     set(CURLOPT_URL, m_url.c_str());
     set(CURLOPT_NOSIGNAL, 1L);
@@ -241,8 +242,8 @@ void CurlTransport::exchange(std::string_view request, std::string& response)
         if (collector.overflow) {
             throw ESOAPHTTPException::forResponseTooLarge(m_limits.maxResponseBytes, result, m_url, m_soapAction);
         }
-        const std::string_view text = errorBuffer[0] != '\0' ? std::string_view(errorBuffer)
-                                                             : std::string_view(curl_easy_strerror(result));
+        const std::string_view text =
+            errorBuffer[0] != '\0' ? std::string_view(errorBuffer) : std::string_view(curl_easy_strerror(result));
         throw ESOAPHTTPException::forLibraryError(text, result, m_url, m_soapAction);
     }
 

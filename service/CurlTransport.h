@@ -1,11 +1,11 @@
 #pragma once
 
+#include "service/HttpTransport.h"
+
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include "service/HttpTransport.h"
 
 namespace glb::service {
 

@@ -1,17 +1,16 @@
 #include "service/ResponseDecoder.h"
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-#include <libxml/xmlerror.h>
+#include "service/ServiceErrors.h"
 
 #include <climits>
 #include <cstring>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
-
-#include "service/ServiceErrors.h"
 
 namespace glb::service {
 
@@ -99,7 +98,9 @@ void recordError(void*, xmlError* error)
 
 // Entity declarations are dropped, so a DTD cannot define text that the parser would
 // expand; references to such entities then fail as undeclared.
-void ignoreEntityDecl(void*, const xmlChar*, int, const xmlChar*, const xmlChar*, xmlChar*) {}
+void ignoreEntityDecl(void*, const xmlChar*, int, const xmlChar*, const xmlChar*, xmlChar*)
+{
+}
 
 /// Appends the code point at `pos` of UTF-8 `bytes`, or U+FFFD for a byte that does not
 /// start a valid sequence, so the message stays valid text whatever the body held.

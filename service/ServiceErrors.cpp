@@ -72,15 +72,14 @@ ESOAPDomConvertError ESOAPDomConvertError::repeatedPart()
 ESOAPDomConvertError ESOAPDomConvertError::wrongDocumentElement(std::string_view foundNamespace,
                                                                 std::string_view foundName)
 {
-    return ESOAPDomConvertError(joined({"DocumentElement ", kSoap11Envelope, ":Envelope expected, ", foundNamespace,
-                                        ":", foundName, " found"}));
+    return ESOAPDomConvertError(joined(
+        {"DocumentElement ", kSoap11Envelope, ":Envelope expected, ", foundNamespace, ":", foundName, " found"}));
 }
 
 ESOAPDomConvertError ESOAPDomConvertError::returnNotFound(std::string_view responseNodeXml)
 {
-    return ESOAPDomConvertError(
-        joined({"SOAP Response Packet: element matching function return not found, received \"", responseNodeXml,
-                "\""}));
+    return ESOAPDomConvertError(joined(
+        {"SOAP Response Packet: element matching function return not found, received \"", responseNodeXml, "\""}));
 }
 
 EXMLDocError EXMLDocError::notSingleTextNode(std::string_view qualifiedName)

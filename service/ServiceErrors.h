@@ -1,10 +1,10 @@
 #pragma once
 
+#include "common/Error.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
-
-#include "common/Error.h"
 
 namespace glb::service {
 

@@ -5,8 +5,13 @@
 // By default the stages run one after the other so each is timed on its own: building the
 // request (reading the files, Base64, the envelope), sending it (HTTP exchange) and
 // decoding the reply. With --whole the same upload goes through EnviarArquivos in one piece.
-#include <sys/resource.h>
-#include <unistd.h>
+#include "service/CurlTransport.h"
+#include "service/EnvelopeWriter.h"
+#include "service/ResponseDecoder.h"
+#include "service/ServiceContract.h"
+#include "service/ServiceProxy.h"
+#include "service/UploadCall.h"
+#include "tests/service/php/PhpService.h"
 
 #include <chrono>
 #include <cstdio>
@@ -16,15 +21,9 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
-
-#include "service/CurlTransport.h"
-#include "service/EnvelopeWriter.h"
-#include "service/ResponseDecoder.h"
-#include "service/ServiceContract.h"
-#include "service/ServiceProxy.h"
-#include "service/UploadCall.h"
-#include "tests/service/php/PhpService.h"
 
 namespace fs = std::filesystem;
 using namespace glb::service;
@@ -41,10 +40,7 @@ double peakRssMiB()
 struct Stopwatch
 {
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    double seconds() const
-    {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
+    double seconds() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); }
 };
 
 void report(const char* stage, double seconds, double megabytes)

@@ -1,11 +1,11 @@
 // Any body a service may send: the decoder gives a result or raises one of its errors,
 // and never crashes, hangs or grows without bound.
+#include "common/Error.h"
+#include "service/ResponseDecoder.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-
-#include "common/Error.h"
-#include "service/ResponseDecoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

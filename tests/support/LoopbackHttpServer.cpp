@@ -1,15 +1,14 @@
 #include "tests/support/LoopbackHttpServer.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace glb::test {
 

@@ -1,17 +1,16 @@
 #include "tests/service/php/PhpService.h"
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstring>
-#include <stdexcept>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 

@@ -1,17 +1,15 @@
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <functional>
-#include <string>
-
 #include "service/CurlTransport.h"
 #include "service/ServiceErrors.h"
 #include "tests/support/LoopbackHttpServer.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <functional>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using glb::service::CurlTransport;
 using glb::service::ESOAPHTTPException;
@@ -85,12 +83,17 @@ TEST_F(CurlTransportTest, SendsExactlyTheSoapRequestWithOneDeclaredLength)
 
         const Request request = server.requests().back();
         EXPECT_EQ(request.raw, "POST /web/backup_antigo.php HTTP/1.1\r\n"
-                               "Host: 127.0.0.1:" + std::to_string(server.port()) + "\r\n"
-                               "User-Agent: Glebarium SOAP 1.3\r\n"
-                               "SOAPAction: \"UploadBackup\"\r\n"
-                               "Content-Type: text/xml; charset=\"utf-8\"\r\n"
-                               "Content-Length: " + std::to_string(size) + "\r\n"
-                               "\r\n" + body);
+                               "Host: 127.0.0.1:" +
+                                   std::to_string(server.port()) +
+                                   "\r\n"
+                                   "User-Agent: Glebarium SOAP 1.3\r\n"
+                                   "SOAPAction: \"UploadBackup\"\r\n"
+                                   "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+                                   "Content-Length: " +
+                                   std::to_string(size) +
+                                   "\r\n"
+                                   "\r\n" +
+                                   body);
     }
 }
 
@@ -212,7 +215,7 @@ TEST_F(CurlTransportTest, FollowsA307WithTheSameBodyAndJudgesTheLastResponse)
     for (const std::size_t size : {std::size_t{100}, std::size_t{70000}}) {
         SCOPED_TRACE(size);
         CurlTransport transport;
-    prepare(transport, server.url("/old"));
+        prepare(transport, server.url("/old"));
         const std::string body = bodyOfSize(size);
         std::string response;
         transport.execute(body, response);
@@ -264,12 +267,12 @@ TEST_F(CurlTransportTest, LibraryFailuresNameUrlAndActionWithTheLibraryCode)
         int code;
     } cases[] = {
         {"http://127.0.0.1:" + std::to_string(unused.port()) + "/web/backup_antigo.php", 7}, // CURLE_COULDNT_CONNECT
-        {"http://" + unknownHost + "/web/backup_antigo.php", 6},                              // CURLE_COULDNT_RESOLVE_HOST
+        {"http://" + unknownHost + "/web/backup_antigo.php", 6}, // CURLE_COULDNT_RESOLVE_HOST
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         CurlTransport transport;
-    prepare(transport, c.url);
+        prepare(transport, c.url);
         std::string response;
         const ESOAPHTTPException e = httpError([&] { transport.execute("<x/>", response); });
         EXPECT_EQ(e.statusCode(), c.code);
@@ -305,7 +308,7 @@ TEST_F(CurlTransportTest, AServerThatStopsAnsweringEndsTheCall)
     for (const Reply& reply : {silent, halfway}) {
         LoopbackHttpServer server([&](const Request&) { return reply; });
         CurlTransport transport;
-    prepare(transport, server.url("/slow"));
+        prepare(transport, server.url("/slow"));
         CurlTransport::Limits limits;
         // libcurl averages the speed over a few seconds; a high floor makes the one
         // second of silence count at once.

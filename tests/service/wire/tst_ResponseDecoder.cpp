@@ -1,10 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <string_view>
-
 #include "service/ResponseDecoder.h"
 #include "service/ServiceErrors.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <string_view>
 
 using namespace glb::service;
 

@@ -1,11 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <random>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include "service/ResponseDecoder.h"
 #include "service/ServiceContract.h"
 #include "service/ServiceErrors.h"
@@ -13,6 +5,13 @@
 #include "service/UploadCall.h"
 #include "tests/service/php/PhpService.h"
 #include "tests/support/TempDir.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
 
 using namespace glb::service;
 using glb::test::PhpService;

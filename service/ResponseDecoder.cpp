@@ -148,6 +148,8 @@ std::string sourceLine(std::string_view body, int line)
     return result;
 }
 
+void ignoreGenericError(void*, const char*, ...) {}
+
 void initParser()
 {
     static std::once_flag once;
@@ -166,10 +168,19 @@ DocPtr parse(std::string_view body)
     }
     ParseErrors errors;
     t_parseErrors = &errors;
+    // Errors outside the parser's context (character conversion) would go to stderr;
+    // the parser reports their consequence itself.
     struct Reset
     {
-        ~Reset() { t_parseErrors = nullptr; }
+        xmlGenericErrorFunc handler = xmlGenericError;
+        void* context = xmlGenericErrorContext;
+        ~Reset()
+        {
+            t_parseErrors = nullptr;
+            xmlSetGenericErrorFunc(context, handler);
+        }
     } reset;
+    xmlSetGenericErrorFunc(nullptr, ignoreGenericError);
     ctxt->sax->serror = recordError;
     ctxt->sax->entityDecl = ignoreEntityDecl;
 

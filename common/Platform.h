@@ -70,6 +70,7 @@ enum class Sharing
 {
     Exclusive,   ///< no other process may have it open (Windows share mode 0; Linux: exclusive flock)
     ReadersOnly, ///< others may read, nobody may write (Linux: shared flock)
+    ReadWrite,   ///< others may read and write (Windows read+write share modes; Linux: no lock)
 };
 
 enum class OpenMode

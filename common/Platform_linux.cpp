@@ -233,7 +233,7 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
         return File();
     }
     const int lock = (sharing == Sharing::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
-    if (::flock(fd, lock) != 0) {
+    if (sharing != Sharing::ReadWrite && ::flock(fd, lock) != 0) {
         errorCode = errno;
         return File();
     }

@@ -276,7 +276,9 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
     errorCode = 0;
     const bool writing = mode == OpenMode::CreateOrTruncateRW;
     const DWORD access = GENERIC_READ | (writing ? GENERIC_WRITE : 0);
-    const DWORD share = sharing == Sharing::Exclusive ? 0 : FILE_SHARE_READ;
+    const DWORD share = sharing == Sharing::Exclusive     ? 0
+                        : sharing == Sharing::ReadersOnly ? FILE_SHARE_READ
+                                                          : FILE_SHARE_READ | FILE_SHARE_WRITE;
     // OPEN_ALWAYS, not CREATE_ALWAYS: a file held by another process is refused before
     // a single byte of it is lost; it is emptied only once the handle is ours.
     const DWORD disposition = writing ? OPEN_ALWAYS : OPEN_EXISTING;

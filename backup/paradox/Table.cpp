@@ -204,7 +204,8 @@ void appendTime(std::int64_t ms, std::string& out)
 std::unique_ptr<Source> openFileSource(const std::filesystem::path& path)
 {
     int code = 0;
-    platform::File file = platform::File::open(path, platform::OpenMode::Read, platform::Sharing::ReadersOnly, code);
+    // Shared with writers: the product keeps its tables open for writing while it runs.
+    platform::File file = platform::File::open(path, platform::OpenMode::Read, platform::Sharing::ReadWrite, code);
     if (!file.isOpen()) {
         throw EDBEngineError::fromEngine(dbcode::kFileOpen,
                                          {{dbcode::kFileOpen, code, EFOpenError::forPath(path, code).message()}});

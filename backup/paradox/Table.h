@@ -53,7 +53,7 @@ public:
     virtual std::size_t readAt(std::uint64_t offset, void* buffer, std::size_t n) = 0;
 };
 
-/// The table file, opened read-only (other readers allowed, never a writer of ours).
+/// The table file, opened read-only and shared with other readers and writers.
 /// Throws EDBEngineError (file open) when it cannot be opened.
 std::unique_ptr<Source> openFileSource(const std::filesystem::path& path);
 /// Bytes in memory (not copied: they must outlive the source).

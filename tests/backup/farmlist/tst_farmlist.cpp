@@ -2,6 +2,7 @@
 #include "backup/DBEngineError.h"
 #include "backup/FarmList.h"
 #include "backup/Installation.h"
+#include "common/Platform.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -223,6 +224,19 @@ TEST(FarmList, ResultIsACopyThatOutlivesChangesToTheTable)
     query.next();
     EXPECT_TRUE(query.eof());
     EXPECT_EQ(query.fieldAsText("Diretorio"), "BELA"); // past the end: the last row stays current
+}
+
+TEST(FarmList, ReadsATableThatAnotherProgramHoldsOpenForWriting)
+{
+    Folder folder;
+    folder.write(farmTable({{std::string("Aurora"), std::string("AURORA")}}));
+    int code = 0;
+    const glb::platform::File held = glb::platform::File::open(
+        folder.dir / "FAZENDAS.DB", glb::platform::OpenMode::Read, glb::platform::Sharing::Exclusive, code);
+    ASSERT_TRUE(held.isOpen());
+    TQuery query;
+    query.setDatabaseName(folder.dir.path());
+    EXPECT_EQ(runFarmList(query), (Rows{{"Aurora", "AURORA"}}));
 }
 
 TEST(FarmList, FindsTheTableFileWhateverTheCaseOfItsName)

@@ -5,6 +5,7 @@
 #include "app/MessageBoxes.h"
 #include "backup/FarmQuery.h"
 #include "common/Platform.h"
+#include "service/ServiceContract.h"
 #include "tests/support/TempDir.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -89,6 +91,8 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase()
     {
+        // As the program does before it makes its window.
+        service::RegisterBackupGlebariumTypes();
         std::filesystem::create_directories(m_installed / "dosdevices/c:/Glebarium/Fazendas");
         setWinePrefix(m_installed.path());
     }
@@ -357,6 +361,48 @@ private slots:
         QCOMPARE(boxes.boxes().size(), 1u);
         QCOMPARE(boxes.boxes()[0].text, QStringLiteral("Você não está conectado a Internet"));
         QCOMPARE(boxes.boxes()[0].icon, QMessageBox::NoIcon);
+    }
+
+    void aFailedSendEndsInTheErrorBoxAfterTheCleanUp()
+    {
+        // The vendor's host is reached through a proxy on a local port that refuses, so the
+        // upload fails without leaving this machine.
+        QTcpServer refusing;
+        QVERIFY(refusing.listen(QHostAddress::LocalHost));
+        const QByteArray proxy = "http://127.0.0.1:" + QByteArray::number(refusing.serverPort());
+        refusing.close();
+        qputenv("http_proxy", proxy);
+        qputenv("no_proxy", "");
+        typeText(control<QLineEdit>("edtNome"), QStringLiteral("jose"));
+        typeText(control<QLineEdit>("edtCPFCNPJ"), QStringLiteral("12345678901"));
+        m_queryLog.clear();
+
+        const std::filesystem::path staging = platform::executableDirectory() / "tmpbackupEnviado";
+        app::BoxRecorder boxes;
+        bool cleanAtBox = false;
+        boxes.setOnShow([&](const app::ShownBox&) {
+            cleanAtBox = m_window->isEnabled() && control<QWidget>("pnlBotoes")->isEnabled() &&
+                         !std::filesystem::exists(staging);
+        });
+        control<QPushButton>("btnEnviarBackup")->click();
+        qunsetenv("http_proxy");
+        qunsetenv("no_proxy");
+
+        QCOMPARE(boxes.boxes().size(), 1u);
+        if (!platform::internetConnected()) {
+            QCOMPARE(boxes.boxes()[0].text, QStringLiteral("Você não está conectado a Internet"));
+            return;
+        }
+        QCOMPARE(boxes.boxes()[0].icon, QMessageBox::Critical);
+        QCOMPARE(boxes.boxes()[0].caption, QStringLiteral("tst_mainwindow"));
+        // The upload itself failed, not an earlier step.
+        QVERIFY(boxes.boxes()[0].text.contains(QStringLiteral("www.glebarium.com.br/web/backup_antigo.php")));
+        QVERIFY(cleanAtBox);
+        QVERIFY(std::find(m_queryLog.begin(), m_queryLog.end(), "open") != m_queryLog.end());
+        QCOMPARE(m_queryLog.back(), std::string("close"));
+        // The window is back to idle with the entries as typed.
+        QCOMPARE(control<QLineEdit>("edtNome")->text(), QStringLiteral("JOSE"));
+        QVERIFY(m_window->isEnabled());
     }
 
     void closing_data()

@@ -18,6 +18,30 @@ constexpr int kImageMargin = 3;
 
 } // namespace
 
+namespace {
+
+/// The image control: draws the frame as it is even while the window is disabled
+/// (a plain label would grey it out).
+class OverlayImage : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        const QPixmap frame = pixmap();
+        if (frame.isNull()) {
+            return;
+        }
+        QPainter painter(this);
+        const QSize size = frame.deviceIndependentSize().toSize();
+        painter.drawPixmap((width() - size.width()) / 2, (height() - size.height()) / 2, frame);
+    }
+};
+
+} // namespace
+
 OverlayPanel::OverlayPanel(QWidget* parent)
     : QFrame(parent)
 {
@@ -26,8 +50,14 @@ OverlayPanel::OverlayPanel(QWidget* parent)
     setFrameStyle(QFrame::NoFrame);
     constexpr int border = kEdgeWidth + kBevelWidth;
     setContentsMargins(border, border, border, border);
-    // Own colours and font: the system's, not the window's.
-    setPalette(QApplication::palette());
+    // Own colours and font: the system's, not the window's. The window is disabled while
+    // the panel is up; the panel keeps its normal colours so the message stays legible.
+    QPalette colours = QApplication::palette();
+    for (int role = 0; role < QPalette::NColorRoles; ++role) {
+        const auto r = static_cast<QPalette::ColorRole>(role);
+        colours.setColor(QPalette::Disabled, r, colours.color(QPalette::Active, r));
+    }
+    setPalette(colours);
     setBackgroundRole(QPalette::Button);
     setForegroundRole(QPalette::WindowText);
     setAutoFillBackground(true);
@@ -50,7 +80,7 @@ void OverlayPanel::setText(const QString& text)
 void OverlayPanel::showAnimation(std::unique_ptr<OverlayAnimation> animation)
 {
     delete m_image;
-    m_image = new QLabel(this);
+    m_image = new OverlayImage(this);
     m_image->setObjectName(QStringLiteral("barraloadAguarde"));
     m_image->setAlignment(Qt::AlignCenter);
     m_image->setAutoFillBackground(false); // transparent pixels show the panel

@@ -127,6 +127,9 @@ private slots:
         QVERIFY(panel->font().bold());
         QVERIFY(panel->autoFillBackground());
         QCOMPARE(panel->backgroundRole(), QPalette::Button);
+        // The disabled window must not grey the message out.
+        QCOMPARE(panel->palette().color(panel->foregroundRole()),
+                 QApplication::palette().color(QPalette::Active, QPalette::WindowText));
         QCOMPARE(panel->findChild<QLabel*>(u"barraloadAguarde"_s), nullptr);
         QVERIFY(pointerIsDatabaseWait());
         QCOMPARE(m_window->isEnabled(), habilitar);
@@ -198,6 +201,16 @@ private slots:
         QCOMPARE(label->pixmap().size(), screen);
         QCOMPARE(panel->animation()->isRunning(), animated);
         QVERIFY(!m_window->isEnabled());
+        {
+            // Drawn as it is, not greyed, although the window is disabled.
+            const QImage shown = label->grab().toImage();
+            const QImage frame = label->pixmap().toImage();
+            const QPoint middle(frame.width() / 2, frame.height() / 2);
+            const QPoint offset((label->width() - frame.width()) / 2, (label->height() - frame.height()) / 2);
+            if (qAlpha(frame.pixel(middle)) == 255) {
+                QCOMPARE(shown.pixel(middle + offset), frame.pixel(middle));
+            }
+        }
 
         if (animated) {
             QCOMPARE(panel->animation()->frameCount(), 12);

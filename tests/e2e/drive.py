@@ -193,7 +193,6 @@ class Session:
         self.main = wait_until("the main window", lambda: self.window(WINDOW_TITLE))
         self.xdotool("windowfocus", "--sync", self.main)
         wait_until("the keyboard focus on the window", lambda: self.xdotool("getwindowfocus") == self.main)
-        self.screenshot("main-window-empty")
         self.xdotool("type", "--delay", "30", "maria das dores")
         self.xdotool("key", "Tab")
         self.xdotool("type", "--delay", "30", "12345678901")

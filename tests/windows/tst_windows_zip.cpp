@@ -18,7 +18,6 @@
 #endif
 #include <windows.h>
 
-#include <cstdlib>
 #include <string>
 
 namespace glb::archive {
@@ -29,9 +28,10 @@ using test::writeFile;
 
 std::filesystem::path outputFolder()
 {
-    const wchar_t* out = _wgetenv(L"GLB_WINDOWS_ZIP_OUT");
-    std::filesystem::path folder = out != nullptr && *out != L'\0' ? std::filesystem::path(out)
-                                                                    : std::filesystem::temp_directory_path() / L"glb-zip";
+    wchar_t out[MAX_PATH] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"GLB_WINDOWS_ZIP_OUT", out, MAX_PATH);
+    std::filesystem::path folder = length > 0 && length < MAX_PATH ? std::filesystem::path(out)
+                                                                   : std::filesystem::temp_directory_path() / L"glb-zip";
     std::filesystem::create_directories(folder);
     return folder;
 }

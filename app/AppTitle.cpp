@@ -1,6 +1,7 @@
 #include "app/AppTitle.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <algorithm>
 
 namespace glb::app {
@@ -26,7 +27,9 @@ QString titleFromProgramPath(const QString& programPath)
 
 const QString& applicationTitle()
 {
-    static const QString title = titleFromProgramPath(QCoreApplication::applicationFilePath());
+    // Qt gives "/" on every platform; the rule cuts at the system's own separator.
+    static const QString title =
+        titleFromProgramPath(QDir::toNativeSeparators(QCoreApplication::applicationFilePath()));
     return title;
 }
 

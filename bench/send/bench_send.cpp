@@ -570,9 +570,11 @@ int benchmark(const Options& options)
     row("reply", *t.replyShown, *t.replyDismissed, "no box: the host returns at once");
     row("clean-up", *t.replyDismissed, t.end, "overlay, footer, writer, query, staging");
     row("whole send", t.start, t.end);
-    std::printf("\npeak RSS of the process overall (getrusage): %.1f MiB = %.2f x the request body, %.2f x the archives\n",
-                peakRssMiB(), peakRssMiB() * 1048576.0 / static_cast<double>(t.requestBytes),
-                peakRssMiB() * 1048576.0 / static_cast<double>(archiveBytes));
+    const double growthBytes = (t.sendStart->rss - t.pauseEnd->rss) * 1048576.0;
+    std::printf("\npeak RSS of the process overall (getrusage): %.1f MiB; the upload added %.1f MiB, %.2f bytes per "
+                "staged byte (request body %.3f x the archives)\n",
+                peakRssMiB(), growthBytes / 1048576.0, growthBytes / static_cast<double>(archiveBytes),
+                static_cast<double>(t.requestBytes) / static_cast<double>(archiveBytes));
     std::printf("reply: %s\n", t.reply.c_str());
 
     if (t.reply != expectedReply) {

@@ -14,30 +14,6 @@
 // is read from /proc, as its share of the sending. Prints one table: stage, seconds, this
 // process's peak RSS at the end of the stage (getrusage), and the php server's peak RSS.
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <arpa/inet.h>
-
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <optional>
-#include <stdexcept>
-#include <string>
-#include <string_view>
-#include <thread>
-#include <vector>
-
 #include "archive/ZipFile.h"
 #include "backup/CommandHost.h"
 #include "backup/FarmList.h"
@@ -48,6 +24,28 @@
 #include "service/ServiceContract.h"
 #include "service/ServiceProxy.h"
 #include "service/UploadCall.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <netinet/in.h>
+#include <optional>
+#include <signal.h>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -68,7 +66,9 @@ double cpuSelf()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    const auto toSeconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+    const auto toSeconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
     return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
 }
 
@@ -162,8 +162,14 @@ public:
     explicit VendorProxy(const std::vector<std::pair<std::string, std::string>>& environment)
     {
         m_port = freePort();
-        std::vector<std::string> args = {"php", "-d", "post_max_size=2G", "-d", "memory_limit=4G", "-S",
-                                         "127.0.0.1:" + std::to_string(m_port), GLB_VENDOR_PROXY_SCRIPT};
+        std::vector<std::string> args = {"php",
+                                         "-d",
+                                         "post_max_size=2G",
+                                         "-d",
+                                         "memory_limit=4G",
+                                         "-S",
+                                         "127.0.0.1:" + std::to_string(m_port),
+                                         GLB_VENDOR_PROXY_SCRIPT};
         std::vector<char*> argv;
         for (std::string& arg : args) {
             argv.push_back(arg.data());
@@ -501,9 +507,8 @@ int benchmark(const Options& options)
         },
         [&](const fs::path& pasta) {
             glb::service::EnviarArquivos(pasta, host, [&] {
-                auto port = glb::service::GetBackupGlebariumPort(false, {}, nullptr, [&] {
-                    return std::make_unique<TimedTransport>(timeline, proxy.pid());
-                });
+                auto port = glb::service::GetBackupGlebariumPort(
+                    false, {}, nullptr, [&] { return std::make_unique<TimedTransport>(timeline, proxy.pid()); });
                 timeline.portMade = Timeline::now();
                 return port;
             });
@@ -536,10 +541,9 @@ int benchmark(const Options& options)
 
     std::printf("whole send: installation of %s (%s), %zu archives of %s, request body %s\n",
                 megabytes(installationBytes).c_str(), options.farms > 0 ? "farms as asked" : "sample's farms",
-                timeline.archives.size(), megabytes(archiveBytes).c_str(),
-                megabytes(timeline.requestBytes).c_str());
-    std::printf("sample written in %.1f s (not part of the send); peak RSS before the send %.1f MiB\n\n",
-                sampleSeconds, rssBefore);
+                timeline.archives.size(), megabytes(archiveBytes).c_str(), megabytes(timeline.requestBytes).c_str());
+    std::printf("sample written in %.1f s (not part of the send); peak RSS before the send %.1f MiB\n\n", sampleSeconds,
+                rssBefore);
     std::printf("%-36s %9s %9s %13s  %s\n", "stage", "wall s", "CPU s", "peak RSS MiB", "note");
 
     const auto& t = timeline;
@@ -566,7 +570,8 @@ int benchmark(const Options& options)
     std::snprintf(sendNote, sizeof sendNote, "php CPU %.3f s of it; php peak RSS %.1f MiB", t.serviceCpuSeconds,
                   serviceRss);
     row("upload: sending + service", *t.sendStart, *t.sendEnd, sendNote);
-    row("upload: decoding + proxy release", *t.sendEnd, *t.replyShown, std::to_string(t.responseBytes) + " bytes of response");
+    row("upload: decoding + proxy release", *t.sendEnd, *t.replyShown,
+        std::to_string(t.responseBytes) + " bytes of response");
     row("reply", *t.replyShown, *t.replyDismissed, "no box: the host returns at once");
     row("clean-up", *t.replyDismissed, t.end, "overlay, footer, writer, query, staging");
     row("whole send", t.start, t.end);

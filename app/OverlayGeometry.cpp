@@ -1,5 +1,7 @@
 #include "app/OverlayGeometry.h"
 
+#include "common/AsciiText.h"
+
 #include <algorithm>
 #include <system_error>
 
@@ -12,13 +14,6 @@ constexpr int kPixelsPerCharacter = 9;
 constexpr int kInitialHeight = 41;
 constexpr int kHeight = 79;
 constexpr char kImageName[] = "carregandobarra.gif";
-
-std::string lowerAscii(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return text;
-}
 
 bool isFile(const std::filesystem::path& path)
 {

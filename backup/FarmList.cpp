@@ -1,5 +1,7 @@
 #include "backup/FarmList.h"
 
+#include "common/AsciiText.h"
+
 #include "backup/DBEngineError.h"
 #include "backup/paradox/Table.h"
 
@@ -19,12 +21,6 @@ using paradox::FieldType;
 using paradox::Table;
 using paradox::Value;
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 std::string quotedIdentifier(std::string_view identifier)
 {
@@ -327,7 +323,7 @@ std::optional<std::filesystem::path> findTableFile(const std::filesystem::path& 
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::u8string fileName8 = it->path().filename().u8string();
         const std::string fileName(fileName8.begin(), fileName8.end());
-        if (!equalsIgnoringCase(fileName, wanted)) {
+        if (!equalsIgnoringAsciiCase(fileName, wanted)) {
             continue;
         }
         if (fileName == wanted) {
@@ -639,7 +635,7 @@ bool TQuery::eof() const
 std::string TQuery::fieldAsText(const std::string& name) const
 {
     const auto column = std::find_if(m_columns.begin(), m_columns.end(),
-                                     [&](const std::string& c) { return equalsIgnoringCase(c, name); });
+                                     [&](const std::string& c) { return equalsIgnoringAsciiCase(c, name); });
     if (!m_open || column == m_columns.end()) {
         throw EDBEngineError::fromEngine(dbcode::kNoSuchField, {{dbcode::kNoSuchField, 0, "Field: " + name}});
     }

@@ -7,7 +7,6 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/file.h>
@@ -76,45 +75,6 @@ std::filesystem::path fixedPath(std::string_view windowsPath)
     }
     // Keep a trailing separator: "C:\Glebarium\Fazendas\" is a folder prefix.
     return native.empty() ? result / "" : result / native;
-}
-
-bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view ipv6Routes)
-{
-    constexpr unsigned long kRouteUp = 0x0001;
-    constexpr unsigned long kRouteReject = 0x0200;
-    {
-        std::istringstream lines{std::string(ipv4Routes)};
-        std::string line;
-        std::getline(lines, line); // column titles
-        while (std::getline(lines, line)) {
-            std::istringstream fields(line);
-            std::string iface, destination, gateway, flags, refCnt, use, metric, mask;
-            if (!(fields >> iface >> destination >> gateway >> flags >> refCnt >> use >> metric >> mask)) {
-                continue;
-            }
-            const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
-            if (destination == "00000000" && mask == "00000000" && (flagBits & kRouteUp) != 0 &&
-                (flagBits & kRouteReject) == 0 && iface != "lo") {
-                return true;
-            }
-        }
-    }
-    std::istringstream lines{std::string(ipv6Routes)};
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string destination, prefixLength, source, sourceLength, nextHop, metric, refCnt, use, flags, iface;
-        if (!(fields >> destination >> prefixLength >> source >> sourceLength >> nextHop >> metric >> refCnt >> use >>
-              flags >> iface)) {
-            continue;
-        }
-        const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
-        if (destination == std::string(32, '0') && prefixLength == "00" && (flagBits & kRouteUp) != 0 &&
-            (flagBits & kRouteReject) == 0 && iface != "lo") {
-            return true;
-        }
-    }
-    return false;
 }
 
 bool internetConnected()

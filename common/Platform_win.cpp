@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -135,47 +134,6 @@ bool internetConnected()
 {
     DWORD flags = 0;
     return ::InternetGetConnectedState(&flags, 0) != FALSE;
-}
-
-// Not used by the connection test here (WinInet answers it), but kept identical to the
-// Linux rule so that its table of cases holds on every platform.
-bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view ipv6Routes)
-{
-    constexpr unsigned long kRouteUp = 0x0001;
-    constexpr unsigned long kRouteReject = 0x0200;
-    {
-        std::istringstream lines{std::string(ipv4Routes)};
-        std::string line;
-        std::getline(lines, line); // column titles
-        while (std::getline(lines, line)) {
-            std::istringstream fields(line);
-            std::string iface, destination, gateway, flags, refCnt, use, metric, mask;
-            if (!(fields >> iface >> destination >> gateway >> flags >> refCnt >> use >> metric >> mask)) {
-                continue;
-            }
-            const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
-            if (destination == "00000000" && mask == "00000000" && (flagBits & kRouteUp) != 0 &&
-                (flagBits & kRouteReject) == 0 && iface != "lo") {
-                return true;
-            }
-        }
-    }
-    std::istringstream lines{std::string(ipv6Routes)};
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string destination, prefixLength, source, sourceLength, nextHop, metric, refCnt, use, flags, iface;
-        if (!(fields >> destination >> prefixLength >> source >> sourceLength >> nextHop >> metric >> refCnt >> use >>
-              flags >> iface)) {
-            continue;
-        }
-        const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
-        if (destination == std::string(32, '0') && prefixLength == "00" && (flagBits & kRouteUp) != 0 &&
-            (flagBits & kRouteReject) == 0 && iface != "lo") {
-            return true;
-        }
-    }
-    return false;
 }
 
 int lastErrorCode()

@@ -1,5 +1,7 @@
 #include "service/CurlTransport.h"
 
+#include "common/AsciiText.h"
+
 #include "common/Error.h"
 #include "service/ServiceErrors.h"
 #include "service/Url.h"
@@ -111,14 +113,6 @@ struct ResponseCollector
         return length;
     }
 };
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        return lower(x) == lower(y);
-    });
-}
 
 } // namespace
 
@@ -261,7 +255,7 @@ void CurlTransport::exchange(std::string_view request, std::string& response)
         throw ESOAPHTTPException::forLibraryError(kBufferTooSmallText, kBufferTooSmallCode, m_url, m_soapAction);
     }
     m_contentType = contentType;
-    if (equalsIgnoringCase(m_contentType, "text/plain") || equalsIgnoringCase(m_contentType, "text/html")) {
+    if (equalsIgnoringAsciiCase(m_contentType, "text/plain") || equalsIgnoringAsciiCase(m_contentType, "text/html")) {
         throw ESOAPHTTPException::forContentType(m_contentType);
     }
 }

@@ -1,5 +1,7 @@
 #include "service/ResponseDecoder.h"
 
+#include "common/AsciiText.h"
+
 #include "service/ServiceErrors.h"
 
 #include <climits>
@@ -43,23 +45,7 @@ std::string_view text(const xmlChar* value)
     return value == nullptr ? std::string_view{} : std::string_view(reinterpret_cast<const char*>(value));
 }
 
-char lowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string lowered(std::string_view value)
 {
@@ -320,7 +306,7 @@ void readHeader(xmlNode* header)
             continue;
         }
         const std::optional<std::string> mustUnderstand = unprefixedAttribute(entry, "mustUnderstand");
-        if (mustUnderstand && (*mustUnderstand == "1" || equalsIgnoringCase(*mustUnderstand, "true"))) {
+        if (mustUnderstand && (*mustUnderstand == "1" || equalsIgnoringAsciiCase(*mustUnderstand, "true"))) {
             throw ERemotableException::mustUnderstand(text(entry->name));
         }
     }
@@ -341,7 +327,7 @@ std::string decodeResult(xmlDoc* doc, xmlNode* responseNode, const ReferenceTabl
         for (xmlNode* child = responseNode->children; child != nullptr && returnElement == nullptr;
              child = child->next) {
             if (child->type == XML_ELEMENT_NODE &&
-                (equalsIgnoringCase(text(child->name), "Result") || equalsIgnoringCase(text(child->name), "Return"))) {
+                (equalsIgnoringAsciiCase(text(child->name), "Result") || equalsIgnoringAsciiCase(text(child->name), "Return"))) {
                 returnElement = child;
             }
         }
@@ -395,13 +381,13 @@ std::string partText(const xmlNode* part)
             continue;
         }
         const std::string_view name = text(child->name);
-        if (equalsIgnoringCase(name, "faultcode")) {
+        if (equalsIgnoringAsciiCase(name, "faultcode")) {
             faultCode = child;
-        } else if (equalsIgnoringCase(name, "faultstring")) {
+        } else if (equalsIgnoringAsciiCase(name, "faultstring")) {
             faultString = child;
-        } else if (equalsIgnoringCase(name, "detail")) {
+        } else if (equalsIgnoringAsciiCase(name, "detail")) {
             detail = child;
-        } else if (equalsIgnoringCase(name, "faultactor")) {
+        } else if (equalsIgnoringAsciiCase(name, "faultactor")) {
             faultActor = child;
         }
     }

@@ -1,16 +1,13 @@
 #include "service/Url.h"
 
+#include "common/AsciiText.h"
+
 #include <cstdint>
 #include <string>
 
 namespace glb::service {
 
 namespace {
-
-char lowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool isHostChar(char c)
 {

@@ -1,5 +1,7 @@
 #include "backup/paradox/SortOrder.h"
 
+#include "common/AsciiText.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -65,12 +67,6 @@ constexpr std::array<const char*, 0x250 - 0xC0> kLatinFold = {
 };
 // clang-format on
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 thread_local std::string t_keyA;
 thread_local std::string t_keyB;
@@ -80,7 +76,7 @@ thread_local std::string t_keyB;
 SortRule sortRuleFor(std::string_view sortOrderName, std::uint8_t sortOrderByte)
 {
     if (!sortOrderName.empty()) {
-        return equalsIgnoringCase(sortOrderName, "ascii") ? SortRule::Ascii : SortRule::Folded;
+        return equalsIgnoringAsciiCase(sortOrderName, "ascii") ? SortRule::Ascii : SortRule::Folded;
     }
     return sortOrderByte == 0 ? SortRule::Ascii : SortRule::Folded;
 }

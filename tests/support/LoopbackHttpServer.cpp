@@ -1,5 +1,7 @@
 #include "tests/support/LoopbackHttpServer.h"
 
+#include "common/AsciiText.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -14,23 +16,7 @@ namespace glb::test {
 
 namespace {
 
-char lowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 [[noreturn]] void throwSystemError(const char* what)
 {
@@ -85,7 +71,7 @@ bool decodeChunked(std::string_view data, std::string& body, std::size_t& consum
 std::string LoopbackHttpServer::Request::header(std::string_view name) const
 {
     for (const auto& [key, value] : headers) {
-        if (equalsIgnoringCase(key, name)) {
+        if (equalsIgnoringAsciiCase(key, name)) {
             return value;
         }
     }
@@ -95,7 +81,7 @@ std::string LoopbackHttpServer::Request::header(std::string_view name) const
 bool LoopbackHttpServer::Request::hasHeader(std::string_view name) const
 {
     for (const auto& entry : headers) {
-        if (equalsIgnoringCase(entry.first, name)) {
+        if (equalsIgnoringAsciiCase(entry.first, name)) {
             return true;
         }
     }
@@ -237,7 +223,7 @@ void LoopbackHttpServer::serve(int socket, int connection)
                 }
             }
             if (headEnd != std::string::npos) {
-                if (equalsIgnoringCase(request.header("Transfer-Encoding"), "chunked")) {
+                if (equalsIgnoringAsciiCase(request.header("Transfer-Encoding"), "chunked")) {
                     std::size_t consumed = 0;
                     if (decodeChunked(std::string_view(buffer).substr(headEnd), request.body, consumed)) {
                         total = headEnd + consumed;

@@ -1,0 +1,50 @@
+#include "common/Platform.h"
+
+#include <cstdlib>
+#include <sstream>
+
+// The parts of the platform layer that are the same on every platform.
+namespace glb::platform {
+
+// The Linux connection test's rule; portable so that its table of cases holds everywhere
+// (Windows asks WinInet instead).
+bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view ipv6Routes)
+{
+    constexpr unsigned long kRouteUp = 0x0001;
+    constexpr unsigned long kRouteReject = 0x0200;
+    {
+        std::istringstream lines{std::string(ipv4Routes)};
+        std::string line;
+        std::getline(lines, line); // column titles
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string iface, destination, gateway, flags, refCnt, use, metric, mask;
+            if (!(fields >> iface >> destination >> gateway >> flags >> refCnt >> use >> metric >> mask)) {
+                continue;
+            }
+            const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
+            if (destination == "00000000" && mask == "00000000" && (flagBits & kRouteUp) != 0 &&
+                (flagBits & kRouteReject) == 0 && iface != "lo") {
+                return true;
+            }
+        }
+    }
+    std::istringstream lines{std::string(ipv6Routes)};
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string destination, prefixLength, source, sourceLength, nextHop, metric, refCnt, use, flags, iface;
+        if (!(fields >> destination >> prefixLength >> source >> sourceLength >> nextHop >> metric >> refCnt >> use >>
+              flags >> iface)) {
+            continue;
+        }
+        const unsigned long flagBits = std::strtoul(flags.c_str(), nullptr, 16);
+        if (destination == std::string(32, '0') && prefixLength == "00" && (flagBits & kRouteUp) != 0 &&
+            (flagBits & kRouteReject) == 0 && iface != "lo") {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace glb::platform

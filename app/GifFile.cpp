@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QIODevice>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

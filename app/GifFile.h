@@ -3,7 +3,6 @@
 #include "common/Error.h"
 
 #include <QString>
-
 #include <vector>
 
 class QIODevice;

@@ -5,7 +5,6 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
-
 #include <chrono>
 #include <condition_variable>
 #include <memory>

@@ -4,7 +4,6 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPolygon>
-
 #include <array>
 
 namespace glb::app {

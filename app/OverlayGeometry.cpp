@@ -66,8 +66,7 @@ std::optional<std::filesystem::path> findOverlayImage(const std::filesystem::pat
     for (std::filesystem::directory_iterator it(executableDirectory, error), end; !error && it != end;
          it.increment(error)) {
         const std::filesystem::path name = it->path().filename();
-        if (lowerAscii(name.string()) == kImageName && isFile(it->path()) &&
-            (!found || name < found->filename())) {
+        if (lowerAscii(name.string()) == kImageName && isFile(it->path()) && (!found || name < found->filename())) {
             found = it->path();
         }
     }

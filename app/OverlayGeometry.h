@@ -3,7 +3,6 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
-
 #include <filesystem>
 #include <optional>
 

@@ -2,7 +2,6 @@
 
 #include <QFrame>
 #include <QString>
-
 #include <memory>
 
 class QLabel;

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "common/Error.h"
+
 #include <string>
 #include <string_view>
-
-#include "common/Error.h"
 
 namespace glb::backup {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string>
-
 #include "service/UploadHost.h"
+
+#include <string>
 
 namespace glb::backup {
 

@@ -1,9 +1,8 @@
 #include "backup/FarmList.h"
 
-#include "common/AsciiText.h"
-
 #include "backup/DBEngineError.h"
 #include "backup/paradox/Table.h"
+#include "common/AsciiText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -20,7 +19,6 @@ namespace {
 using paradox::FieldType;
 using paradox::Table;
 using paradox::Value;
-
 
 std::string quotedIdentifier(std::string_view identifier)
 {

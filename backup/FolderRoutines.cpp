@@ -1,9 +1,9 @@
 #include "backup/FolderRoutines.h"
 
+#include "common/Platform.h"
+
 #include <string>
 #include <system_error>
-
-#include "common/Platform.h"
 
 namespace glb::backup {
 

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "archive/ZipFile.h"
+
 #include <filesystem>
 #include <functional>
 #include <string_view>
-
-#include "archive/ZipFile.h"
 
 namespace glb::backup {
 

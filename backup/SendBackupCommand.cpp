@@ -1,16 +1,16 @@
 #include "backup/SendBackupCommand.h"
 
+#include "backup/BackupErrors.h"
+#include "backup/FolderRoutines.h"
+#include "backup/Installation.h"
+#include "common/Platform.h"
+
 #include <algorithm>
 #include <exception>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <utility>
-
-#include "backup/BackupErrors.h"
-#include "backup/FolderRoutines.h"
-#include "backup/Installation.h"
-#include "common/Platform.h"
 
 namespace glb::backup {
 
@@ -44,9 +44,8 @@ std::string_view trimmed(std::string_view text)
 
 std::size_t characterCount(std::string_view utf8)
 {
-    return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        utf8.begin(), utf8.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U; }));
 }
 
 /// True when `diretorio` names a folder directly inside the farm root (or, empty, the root
@@ -70,8 +69,7 @@ bool existsAsFolder(const fs::path& path)
 /// Runs one clean-up step when its scope is left. While an error is already on its way out,
 /// a failing step is passed over, so the error goes on unchanged and the later steps still
 /// run; otherwise the step's own error goes on to the caller, again after the later steps.
-template <typename Step>
-class CleanupStep
+template <typename Step> class CleanupStep
 {
 public:
     explicit CleanupStep(Step step)

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "archive/ZipFile.h"
+#include "backup/CommandHost.h"
+#include "backup/FarmQuery.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
-
-#include "archive/ZipFile.h"
-#include "backup/CommandHost.h"
-#include "backup/FarmQuery.h"
 
 namespace glb::backup {
 

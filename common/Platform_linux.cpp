@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <fcntl.h>
+#include <fstream>
 #include <iconv.h>
+#include <iterator>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,7 +127,7 @@ std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds)
         return std::nullopt;
     }
     return LocalTime{broken.tm_year + 1900, broken.tm_mon + 1, broken.tm_mday,
-                     broken.tm_hour, broken.tm_min, broken.tm_sec};
+                     broken.tm_hour,        broken.tm_min,     broken.tm_sec};
 }
 
 std::optional<std::string> decodeCodePage(int codePage, std::string_view bytes)
@@ -198,7 +198,9 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
         return File();
     }
     if (mode == OpenMode::CreateOrTruncateRW) {
-        struct stat st{};
+        struct stat st
+        {
+        };
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
             errorCode = errno;
             return File();
@@ -250,7 +252,9 @@ std::int64_t File::position() const
 
 std::int64_t File::size() const
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::fstat(m_handle, &st) != 0) {
         return -1;
     }
@@ -259,7 +263,9 @@ std::int64_t File::size() const
 
 std::optional<std::int64_t> File::lastWriteTimeUtc() const
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::fstat(m_handle, &st) != 0) {
         return std::nullopt;
     }

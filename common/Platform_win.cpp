@@ -6,13 +6,12 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-#include <wininet.h>
-
 #include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
+#include <windows.h>
+#include <wininet.h>
 
 namespace glb::platform {
 
@@ -48,14 +47,13 @@ std::optional<std::string> utf8FromWide(std::wstring_view text)
     if (text.empty()) {
         return std::string();
     }
-    const int count = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                            nullptr, nullptr);
+    const int count =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     if (count <= 0) {
         return std::nullopt;
     }
     std::string utf8(static_cast<std::size_t>(count), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), count, nullptr,
-                          nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), count, nullptr, nullptr);
     return utf8;
 }
 
@@ -119,8 +117,8 @@ std::filesystem::path executableDirectory()
 
 std::filesystem::path driveRoot(char letter)
 {
-    const wchar_t upper = (letter >= 'a' && letter <= 'z') ? static_cast<wchar_t>(letter - 'a' + 'A')
-                                                           : static_cast<wchar_t>(letter);
+    const wchar_t upper =
+        (letter >= 'a' && letter <= 'z') ? static_cast<wchar_t>(letter - 'a' + 'A') : static_cast<wchar_t>(letter);
     return std::filesystem::path(std::wstring{upper, L':', L'\\'});
 }
 
@@ -153,8 +151,7 @@ std::string rawSystemErrorText(int code)
         }
     }
     wchar_t* text = nullptr;
-    const DWORD length =
-        ::FormatMessageW(flags, module, systemCode, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const DWORD length = ::FormatMessageW(flags, module, systemCode, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     if (length == 0 || text == nullptr) {
         return {};
     }

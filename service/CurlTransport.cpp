@@ -1,7 +1,6 @@
 #include "service/CurlTransport.h"
 
 #include "common/AsciiText.h"
-
 #include "common/Error.h"
 #include "service/ServiceErrors.h"
 #include "service/Url.h"

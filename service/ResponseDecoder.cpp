@@ -1,7 +1,6 @@
 #include "service/ResponseDecoder.h"
 
 #include "common/AsciiText.h"
-
 #include "service/ServiceErrors.h"
 
 #include <climits>
@@ -44,8 +43,6 @@ std::string_view text(const xmlChar* value)
 {
     return value == nullptr ? std::string_view{} : std::string_view(reinterpret_cast<const char*>(value));
 }
-
-
 
 std::string lowered(std::string_view value)
 {
@@ -134,7 +131,9 @@ std::string sourceLine(std::string_view body, int line)
     return result;
 }
 
-void ignoreGenericError(void*, const char*, ...) {}
+void ignoreGenericError(void*, const char*, ...)
+{
+}
 
 void initParser()
 {
@@ -326,8 +325,8 @@ std::string decodeResult(xmlDoc* doc, xmlNode* responseNode, const ReferenceTabl
     } else {
         for (xmlNode* child = responseNode->children; child != nullptr && returnElement == nullptr;
              child = child->next) {
-            if (child->type == XML_ELEMENT_NODE &&
-                (equalsIgnoringAsciiCase(text(child->name), "Result") || equalsIgnoringAsciiCase(text(child->name), "Return"))) {
+            if (child->type == XML_ELEMENT_NODE && (equalsIgnoringAsciiCase(text(child->name), "Result") ||
+                                                    equalsIgnoringAsciiCase(text(child->name), "Return"))) {
                 returnElement = child;
             }
         }

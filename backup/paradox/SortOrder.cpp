@@ -67,7 +67,6 @@ constexpr std::array<const char*, 0x250 - 0xC0> kLatinFold = {
 };
 // clang-format on
 
-
 thread_local std::string t_keyA;
 thread_local std::string t_keyB;
 

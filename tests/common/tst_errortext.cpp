@@ -1,10 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <string>
-
 #include "common/Error.h"
 #include "common/SystemErrorText.h"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <string>
 
 namespace {
 
@@ -45,8 +44,13 @@ TEST(HexUpper, PadsToTheDigitsAndUsesUpperCase)
         const char* text;
     };
     const Case cases[] = {
-        {0x2902, 4, "2902"}, {0xab, 4, "00AB"}, {0, 0, "0"},           {0, 4, "0000"},
-        {0xdeadbeef, 2, "DEADBEEF"}, {0x1f, 1, "1F"}, {0xffffffffUL, 8, "FFFFFFFF"},
+        {0x2902, 4, "2902"},
+        {0xab, 4, "00AB"},
+        {0, 0, "0"},
+        {0, 4, "0000"},
+        {0xdeadbeef, 2, "DEADBEEF"},
+        {0x1f, 1, "1F"},
+        {0xffffffffUL, 8, "FFFFFFFF"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(glb::hexUpper(c.value, c.digits), c.text);

@@ -1,18 +1,16 @@
 #include "common/Platform.h"
-
-#include <gtest/gtest.h>
+#include "tests/support/TempDir.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -80,7 +78,8 @@ TEST(FixedPath, MapsDriveAndSeparatorsKeepingATrailingSeparator)
 
 TEST(RouteTables, DefaultRouteRule)
 {
-    const std::string v4Header = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    const std::string v4Header =
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
     const std::string v4Subnet = "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
     const std::string v6Local = "fe800000000000000000000000000000 40 00000000000000000000000000000000 00 "
                                 "00000000000000000000000000000000 00000100 00000002 00000000 00000001     eth0\n";
@@ -102,15 +101,15 @@ TEST(RouteTables, DefaultRouteRule)
         {"v4 default down", v4Header + "eth0\t00000000\t010200C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n", "", false},
         {"v4 reject route", v4Header + "eth0\t00000000\t00000000\t0201\t0\t0\t0\t00000000\t0\t0\t0\n", "", false},
         {"v4 only a subnet", v4Header + v4Subnet, v6Local, false},
-        {"only lo", v4Header + "lo\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n", v6Default("00200200", "lo"),
-         false},
+        {"only lo", v4Header + "lo\t00000000\t00000000\t0001\t0\t0\t0\t00000000\t0\t0\t0\n",
+         v6Default("00200200", "lo"), false},
         {"v6 default", v4Header + v4Subnet, v6Local + v6Default("00000003", "eth0"), true},
         {"v6 reject default", "", v6Default("00200201", "eth0"), false},
         {"header only", v4Header, "", false},
         {"none", "", "", false},
         {"garbage", "hello\nworld 1 2 3\n\x01\x02\n", "\xff\xfe garbage\n", false},
-        {"default in the header line is not a route", "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n", "",
-         false},
+        {"default in the header line is not a route", "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\t0\t0\t0\n",
+         "", false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(platform::routeTablesHaveDefaultRoute(c.v4, c.v6), c.connected) << c.what;

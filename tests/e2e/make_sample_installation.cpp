@@ -10,6 +10,9 @@
 // pseudo-random but the same on every run. Without --megabytes the folders hold a few
 // hundred KiB; with it the given total is spread over the farms.
 
+#include "ParadoxWriter.h"
+#include "backup/Installation.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,9 +20,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include "ParadoxWriter.h"
-#include "backup/Installation.h"
 
 namespace fs = std::filesystem;
 
@@ -111,12 +111,9 @@ int main(int argc, char** argv)
     }
 
     std::vector<Farm> farms = {
-        {"Santa Luzia", "SANTALUZIA", true},
-        {"Águas Claras", "AGUASCLARAS", true},
-        {"Boa Esperança", "BOAESPERANCA", true},
-        {"Três Irmãos", "TRESIRMAOS", false},
-        {"Estância Velha", "ESTANCIAVELHA", true},
-        {"Ouro Verde", "OUROVERDE", true},
+        {"Santa Luzia", "SANTALUZIA", true},       {"Águas Claras", "AGUASCLARAS", true},
+        {"Boa Esperança", "BOAESPERANCA", true},   {"Três Irmãos", "TRESIRMAOS", false},
+        {"Estância Velha", "ESTANCIAVELHA", true}, {"Ouro Verde", "OUROVERDE", true},
     };
     for (std::size_t i = farms.size(); i < farmsWanted; ++i) {
         farms.push_back({"Fazenda " + std::to_string(i), "FAZ" + std::to_string(i), true});
@@ -141,8 +138,7 @@ int main(int argc, char** argv)
     for (const Farm& farm : farms) {
         existing += farm.folderExists ? 1 : 0;
     }
-    const std::size_t budget =
-        megabytes == 0 ? 256 * 1024 : megabytes * 1024 * 1024 / (existing + 1);
+    const std::size_t budget = megabytes == 0 ? 256 * 1024 : megabytes * 1024 * 1024 / (existing + 1);
     int index = 0;
     for (const Farm& farm : farms) {
         ++index;

@@ -16,8 +16,6 @@ namespace glb::test {
 
 namespace {
 
-
-
 [[noreturn]] void throwSystemError(const char* what)
 {
     throw std::system_error(errno, std::generic_category(), what);

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "backup/CommandHost.h"
+
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "backup/CommandHost.h"
 
 namespace glb::test {
 

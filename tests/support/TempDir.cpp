@@ -13,8 +13,8 @@ TempDir::TempDir()
     std::string pattern = (std::filesystem::temp_directory_path() / "glb-test-XXXXXX").string();
 #ifdef _WIN32
     static int counter = 0;
-    m_path = std::filesystem::temp_directory_path() / ("glb-test-" + std::to_string(++counter) + "-" +
-                                                       std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    m_path = std::filesystem::temp_directory_path() /
+             ("glb-test-" + std::to_string(++counter) + "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     std::filesystem::create_directories(m_path);
 #else
     if (mkdtemp(pattern.data()) == nullptr) {

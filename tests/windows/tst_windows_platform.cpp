@@ -14,16 +14,15 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-
 #include <cstring>
 #include <string>
+#include <windows.h>
 
 namespace glb::platform {
 namespace {
 
-using test::TempDir;
 using test::readFile;
+using test::TempDir;
 using test::writeFile;
 
 /// A handle taken with CreateFileW directly, standing for another program.
@@ -243,8 +242,12 @@ TEST(WindowsTime, LocalTimeUsesTheOffsetInForceNow)
 TEST(WindowsText, SystemErrorTextsAreTrimmed)
 {
     // System texts come with ".\r\n"; WinInet's codes are found in its own module.
-    const int codes[] = {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_DISK_FULL,
-                         12007 /* ERROR_INTERNET_NAME_NOT_RESOLVED */, 12029 /* ERROR_INTERNET_CANNOT_CONNECT */};
+    const int codes[] = {ERROR_FILE_NOT_FOUND,
+                         ERROR_ACCESS_DENIED,
+                         ERROR_SHARING_VIOLATION,
+                         ERROR_DISK_FULL,
+                         12007 /* ERROR_INTERNET_NAME_NOT_RESOLVED */,
+                         12029 /* ERROR_INTERNET_CANNOT_CONNECT */};
     for (const int code : codes) {
         SCOPED_TRACE(code);
         const std::string raw = rawSystemErrorText(code);

@@ -10,11 +10,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
+#include <windows.h>
 
 namespace {
 

@@ -16,9 +16,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-
 #include <string>
+#include <windows.h>
 
 namespace glb::archive {
 namespace {
@@ -30,8 +29,9 @@ std::filesystem::path outputFolder()
 {
     wchar_t out[MAX_PATH] = {};
     const DWORD length = ::GetEnvironmentVariableW(L"GLB_WINDOWS_ZIP_OUT", out, MAX_PATH);
-    std::filesystem::path folder = length > 0 && length < MAX_PATH ? std::filesystem::path(out)
-                                                                   : std::filesystem::temp_directory_path() / L"glb-zip";
+    std::filesystem::path folder = length > 0 && length < MAX_PATH
+                                       ? std::filesystem::path(out)
+                                       : std::filesystem::temp_directory_path() / L"glb-zip";
     std::filesystem::create_directories(folder);
     return folder;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-
 #include <optional>
 #include <vector>
 
@@ -31,7 +30,10 @@ inline QByteArray makeGif(int width, int height, const std::vector<GifFrame>& fr
     gif.append(static_cast<char>(0x81)); // global colour table of 4 entries
     gif.append('\0');
     gif.append('\0');
-    gif.append(QByteArray::fromHex("000000" "ff0000" "00ff00" "0000ff"));
+    gif.append(QByteArray::fromHex("000000"
+                                   "ff0000"
+                                   "00ff00"
+                                   "0000ff"));
     if (loopCount) {
         gif.append(QByteArray::fromHex("21ff0b"));
         gif.append("NETSCAPE2.0");

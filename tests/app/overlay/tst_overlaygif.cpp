@@ -1,14 +1,13 @@
 // The overlay's pure rules: the GIF block walker, the delay bounds, the panel's place and
 // the finding of the image file.
 
+#include "GifFixture.h"
 #include "app/GifFile.h"
 #include "app/OverlayGeometry.h"
-#include "GifFixture.h"
 #include "tests/support/TempDir.h"
 
 #include <QBuffer>
 #include <QTest>
-
 #include <filesystem>
 
 using glb::app::EGifError;
@@ -47,7 +46,8 @@ private slots:
         // A comment block and a looping extension between the frames must not shift the
         // delays; a frame without a control block has none of its own.
         QByteArray bytes = makeGif(7, 12, {{0, 0, 1}, {7, 1, 2}, {65535, 2, 3}, {5, 3, 1, false}}, 0);
-        bytes.insert(bytes.indexOf(char(0x2C)), QByteArray::fromHex("21fe03616263" "00"));
+        bytes.insert(bytes.indexOf(char(0x2C)), QByteArray::fromHex("21fe03616263"
+                                                                    "00"));
         const GifStructure gif = parse(bytes);
         QCOMPARE(gif.screenWidth, 7);
         QCOMPARE(gif.screenHeight, 12);
@@ -98,7 +98,8 @@ private slots:
             glb::app::readGifStructure(path);
             QFAIL("no error");
         } catch (const EGifError& error) {
-            QVERIFY2(QString::fromStdString(error.message()).startsWith(QStringLiteral("Cannot open file \"%1\". ").arg(path)),
+            QVERIFY2(QString::fromStdString(error.message())
+                         .startsWith(QStringLiteral("Cannot open file \"%1\". ").arg(path)),
                      error.what());
         }
     }

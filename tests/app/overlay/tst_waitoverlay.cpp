@@ -1,12 +1,12 @@
 // The wait overlay on a real window: panel, pointer, enabled state, image control and the
 // animation's hand-over between its timer thread and the user-interface thread.
 
+#include "GifFixture.h"
 #include "app/OverlayAnimation.h"
 #include "app/OverlayGeometry.h"
 #include "app/OverlayPanel.h"
 #include "app/WaitOverlay.h"
 #include "common/Platform.h"
-#include "GifFixture.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -16,7 +16,6 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
-
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -275,7 +274,8 @@ private slots:
         // Past the last frame comes the first, whatever the file's repeat count.
         QCOMPARE(frames, (QList<int>{1, 2, 0, 1, 2, 0, 1}));
         for (qsizetype i = 1; i < times.size(); ++i) {
-            QVERIFY2(times[i] - times[i - 1] >= 50'000'000, qPrintable(u"change %1 after %2 ns"_s.arg(i).arg(times[i] - times[i - 1])));
+            QVERIFY2(times[i] - times[i - 1] >= 50'000'000,
+                     qPrintable(u"change %1 after %2 ns"_s.arg(i).arg(times[i] - times[i - 1])));
         }
     }
 

@@ -1,8 +1,7 @@
 #include "backup/FolderRoutines.h"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
+#include <gtest/gtest.h>
 #include <set>
 #include <string>
 #include <vector>

@@ -8,10 +8,9 @@
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDir.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,13 +74,12 @@ private:
 std::string readBackWithPython(const fs::path& pasta)
 {
     const char* python = std::getenv("GLB_PYTHON");
-    const std::string script =
-        "import pathlib, sys, zipfile\n"
-        "for p in sorted(pathlib.Path(sys.argv[1]).iterdir()):\n"
-        "    with zipfile.ZipFile(p) as z:\n"
-        "        assert z.testzip() is None, p\n"
-        "        items = sorted((i.filename, z.read(i).decode()) for i in z.infolist())\n"
-        "        print(p.name + ': ' + ', '.join(n + '=' + c for n, c in items))\n";
+    const std::string script = "import pathlib, sys, zipfile\n"
+                               "for p in sorted(pathlib.Path(sys.argv[1]).iterdir()):\n"
+                               "    with zipfile.ZipFile(p) as z:\n"
+                               "        assert z.testzip() is None, p\n"
+                               "        items = sorted((i.filename, z.read(i).decode()) for i in z.infolist())\n"
+                               "        print(p.name + ': ' + ', '.join(n + '=' + c for n, c in items))\n";
     writeFile(pasta.parent_path() / "readback.py", script);
     const std::string command = std::string(python != nullptr ? python : "python3") + " '" +
                                 (pasta.parent_path() / "readback.py").string() + "' '" + pasta.string() + "' 2>&1";
@@ -138,8 +136,8 @@ TEST(SendBackupOverAnInstallation, StagesOneArchivePerExistingFarmFolderThenTheF
         [&staged](const fs::path& pasta) { staged = readBackWithPython(pasta); }, [](std::chrono::milliseconds) {});
     command.run();
 
-    EXPECT_EQ(opened, (std::vector<std::string>{"BackupBELA.zip", "BackupBELA.zip", "BackupUMBU.zip",
-                                                "BackupFinanceiro.zip"}));
+    EXPECT_EQ(opened,
+              (std::vector<std::string>{"BackupBELA.zip", "BackupBELA.zip", "BackupUMBU.zip", "BackupFinanceiro.zip"}));
     EXPECT_EQ(staged, "BackupBELA.zip: NOVO.DB=novo, PASTO.DB=bela pasto\n"
                       "BackupFinanceiro.zip: .saldo=saldo, CAIXA.DB=caixa\n"
                       "BackupUMBU.zip: GADO.DB=umbu gado\n"

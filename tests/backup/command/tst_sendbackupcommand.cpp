@@ -1,15 +1,13 @@
+#include "backup/BackupErrors.h"
+#include "backup/FarmQuery.h"
 #include "backup/SendBackupCommand.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
-
 #include <map>
 #include <string>
 #include <vector>
-
-#include "backup/BackupErrors.h"
-#include "backup/FarmQuery.h"
-#include "tests/support/RecordingHost.h"
-#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -149,10 +147,9 @@ struct Installation
     {
         FakeFarmQuery query(host, rows);
         query.failOn = queryFailsOn;
-        SendBackupCommand command(host, query, paths(), zipFactory(), uploader(),
-                                  [this](std::chrono::milliseconds pause) {
-                                      host.note("sleep(" + std::to_string(pause.count()) + ")");
-                                  });
+        SendBackupCommand command(
+            host, query, paths(), zipFactory(), uploader(),
+            [this](std::chrono::milliseconds pause) { host.note("sleep(" + std::to_string(pause.count()) + ")"); });
         m_command = &command;
         const struct Reset
         {
@@ -165,10 +162,7 @@ struct Installation
     /// The command being run, for hooks that press again.
     SendBackupCommand* command() const { return m_command; }
 
-    glb::backup::SendBackupPaths paths() const
-    {
-        return {exe(), raiz().string() + "/", financeiro()};
-    }
+    glb::backup::SendBackupPaths paths() const { return {exe(), raiz().string() + "/", financeiro()}; }
 
     SendBackupCommand::ZipFactory zipFactory()
     {
@@ -200,11 +194,16 @@ private:
 };
 
 const std::string kSql = "query.setSql(SELECT Fazenda,Diretorio FROM FAZENDAS ORDER BY Fazenda)";
-const std::vector<std::string> kSetUp = {"conectadoInternet", "mostrarAguarde(Enviando Backup)",
-                                         "setFooterEnabled(false)", "zip.create", "query.close",
-                                         "query.addPassword(tabularia487)", kSql, "query.open", "query.first"};
-const std::vector<std::string> kCleanUp = {"esconderAguarde", "setFooterEnabled(true)", "zip.release",
-                                           "query.close"};
+const std::vector<std::string> kSetUp = {"conectadoInternet",
+                                         "mostrarAguarde(Enviando Backup)",
+                                         "setFooterEnabled(false)",
+                                         "zip.create",
+                                         "query.close",
+                                         "query.addPassword(tabularia487)",
+                                         kSql,
+                                         "query.open",
+                                         "query.first"};
+const std::vector<std::string> kCleanUp = {"esconderAguarde", "setFooterEnabled(true)", "zip.release", "query.close"};
 
 std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts)
 {
@@ -229,10 +228,10 @@ TEST(SendBackupCommand, PacksEachExistingFarmFolderThenTheFinancialOneAndUploads
     EXPECT_EQ(inst.host.calls(),
               concat({kSetUp,
                       {"processPendingEvents", "zip.Open(exe/tmpbackupEnviado/BackupBoa Vista.zip)",
-                       "zip.Add(Fazendas/Boa Vista/GADO.DB)", "zip.Close", "query.next",
-                       "processPendingEvents", "query.next", "processPendingEvents", "query.next",
-                       "processPendingEvents", "zip.Open(exe/tmpbackupEnviado/BackupFinanceiro.zip)",
-                       "zip.Add(Financeiro/CAIXA.DB)", "zip.Close", "sleep(500)", "upload(exe/tmpbackupEnviado)"},
+                       "zip.Add(Fazendas/Boa Vista/GADO.DB)", "zip.Close", "query.next", "processPendingEvents",
+                       "query.next", "processPendingEvents", "query.next", "processPendingEvents",
+                       "zip.Open(exe/tmpbackupEnviado/BackupFinanceiro.zip)", "zip.Add(Financeiro/CAIXA.DB)",
+                       "zip.Close", "sleep(500)", "upload(exe/tmpbackupEnviado)"},
                       kCleanUp}));
     EXPECT_EQ(inst.uploaded, (std::map<std::string, std::string>{{"BackupBoa Vista.zip", "GADO.DB\n"},
                                                                  {"BackupFinanceiro.zip", "CAIXA.DB\n"}}));
@@ -277,7 +276,8 @@ TEST(SendBackupCommand, FormChecksMoveTheFocusOrPass)
         inst.host.contrato = c.contrato;
         inst.run();
         if (c.focus) {
-            EXPECT_EQ(inst.host.calls(), std::vector<std::string>{"setFocus(" + glb::test::controlName(*c.focus) + ")"});
+            EXPECT_EQ(inst.host.calls(),
+                      std::vector<std::string>{"setFocus(" + glb::test::controlName(*c.focus) + ")"});
             EXPECT_FALSE(fs::exists(inst.staging()));
         } else {
             EXPECT_EQ(inst.host.focus(), std::nullopt);
@@ -450,8 +450,19 @@ TEST(SendBackupCommand, FailingCleanUpStepNeitherHidesTheErrorNorSkipsTheLaterSt
 
 TEST(SendBackupCommand, UnsafeDiretorioEndsTheRunBeforeAnythingIsPackedFromIt)
 {
-    const std::string unsafe[] = {"..", "..\\Financeiro", "../Financeiro", "a/b", "a\\b", "C:", "C:\\Windows",
-                                  "/etc", std::string("a\0b", 3), "...", ".. ", " ..", "\\\\servidor\\c"};
+    const std::string unsafe[] = {"..",
+                                  "..\\Financeiro",
+                                  "../Financeiro",
+                                  "a/b",
+                                  "a\\b",
+                                  "C:",
+                                  "C:\\Windows",
+                                  "/etc",
+                                  std::string("a\0b", 3),
+                                  "...",
+                                  ".. ",
+                                  " ..",
+                                  "\\\\servidor\\c"};
     for (const auto& diretorio : unsafe) {
         SCOPED_TRACE(diretorio);
         Installation inst;
@@ -462,8 +473,9 @@ TEST(SendBackupCommand, UnsafeDiretorioEndsTheRunBeforeAnythingIsPackedFromIt)
         EXPECT_THROW(inst.run(), glb::backup::EUnsafeFolderName);
 
         const auto& calls = inst.host.calls();
-        EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& s) { return s.rfind("zip.Open", 0) == 0; }),
-                  1);
+        EXPECT_EQ(
+            std::count_if(calls.begin(), calls.end(), [](const std::string& s) { return s.rfind("zip.Open", 0) == 0; }),
+            1);
         EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()), kCleanUp);
         EXPECT_FALSE(fs::exists(inst.staging()));
         EXPECT_TRUE(fs::exists(inst.tmp / "Financeiro" / "f"));

@@ -192,6 +192,11 @@ void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compac
     m_query.setSql(std::string(kSqlFazendas));
     m_query.open();
     m_query.first();
+    const auto packFolder = [&](const std::string& nomeArquivo, const fs::path& pasta) {
+        compactador->Open(pastaEnvio / pathFromUtf8(nomeArquivo), archive::TZipMode::zmWrite);
+        CompactarPasta(*compactador, pasta);
+        compactador->Close();
+    };
     while (!m_query.eof()) {
         m_host.processPendingEvents();
         const std::string diretorio = m_query.fieldAsText("Diretorio");
@@ -200,20 +205,14 @@ void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compac
         }
         const fs::path pastaFazenda = m_paths.raizFazendas / pathFromUtf8(diretorio);
         if (existsAsFolder(pastaFazenda)) {
-            const std::string nomeArquivo = std::string(kPrefixoBackup) + diretorio + std::string(kExtensaoZip);
-            compactador->Open(pastaEnvio / pathFromUtf8(nomeArquivo), archive::TZipMode::zmWrite);
-            CompactarPasta(*compactador, pastaFazenda);
-            compactador->Close();
+            packFolder(std::string(kPrefixoBackup) + diretorio + std::string(kExtensaoZip), pastaFazenda);
         }
         m_query.next();
     }
 
     if (existsAsFolder(m_paths.pastaFinanceiro)) {
         m_host.processPendingEvents();
-        const std::string nomeArquivo = std::string(kNomeBackupFinanceiro) + std::string(kExtensaoZip);
-        compactador->Open(pastaEnvio / pathFromUtf8(nomeArquivo), archive::TZipMode::zmWrite);
-        CompactarPasta(*compactador, m_paths.pastaFinanceiro);
-        compactador->Close();
+        packFolder(std::string(kNomeBackupFinanceiro) + std::string(kExtensaoZip), m_paths.pastaFinanceiro);
     }
 
     m_sleep(kPausaAntesDoEnvio);

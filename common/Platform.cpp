@@ -47,4 +47,26 @@ bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view i
     return false;
 }
 
+// File's ownership of its handle; the handle's use is each platform's.
+File::~File()
+{
+    close();
+}
+
+File::File(File&& other) noexcept
+    : m_handle(other.m_handle)
+{
+    other.m_handle = kInvalid;
+}
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = other.m_handle;
+        other.m_handle = kInvalid;
+    }
+    return *this;
+}
+
 } // namespace glb::platform

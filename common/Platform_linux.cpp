@@ -154,27 +154,6 @@ std::optional<std::string> decodeCodePage(int codePage, std::string_view bytes)
     return out;
 }
 
-File::~File()
-{
-    close();
-}
-
-File::File(File&& other) noexcept
-    : m_handle(other.m_handle)
-{
-    other.m_handle = kInvalid;
-}
-
-File& File::operator=(File&& other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_handle = other.m_handle;
-        other.m_handle = kInvalid;
-    }
-    return *this;
-}
-
 File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharing, int& errorCode)
 {
     errorCode = 0;

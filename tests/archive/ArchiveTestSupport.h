@@ -1,15 +1,14 @@
 #pragma once
 
+#include "tests/support/LockingProcess.h"
+#include "tests/support/TempDir.h"
+
 #include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <string>
-#include <sys/types.h>
 
 namespace glb::test {
-
-/// `size` bytes from a fixed-seed generator: the same every run, and incompressible.
-std::string randomBytes(std::size_t size, unsigned seed);
 
 /// `size` bytes of plain text made of a small vocabulary, which compresses well.
 std::string textBytes(std::size_t size);
@@ -34,21 +33,6 @@ template <typename F> std::string errorOf(F&& f)
     }
     return "no error";
 }
-
-/// Another process that holds `path` locked (flock, shared or exclusive) until destroyed;
-/// the constructor returns once the lock is held.
-class LockingProcess
-{
-public:
-    LockingProcess(const std::filesystem::path& path, bool exclusive);
-    ~LockingProcess();
-    LockingProcess(const LockingProcess&) = delete;
-    LockingProcess& operator=(const LockingProcess&) = delete;
-
-private:
-    pid_t m_pid = -1;
-    int m_release = -1; // its stdin: closing it lets it end
-};
 
 /// Sets the time zone of this process for the lifetime of the object.
 class TimeZone

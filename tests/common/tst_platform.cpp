@@ -1,16 +1,14 @@
 #include "common/Platform.h"
+#include "tests/support/LockingProcess.h"
 #include "tests/support/TempDir.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -116,61 +114,6 @@ TEST(RouteTables, DefaultRouteRule)
     }
 }
 
-/// Another process that holds a flock on a file until destroyed. It is ready once it has
-/// said so on a pipe, which happens only after the lock is taken.
-class LockHolder
-{
-public:
-    LockHolder(const fs::path& file, bool exclusive)
-    {
-        int toChild[2];
-        int fromChild[2];
-        if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
-            return;
-        }
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(toChild[0], STDIN_FILENO);
-            ::dup2(fromChild[1], STDOUT_FILENO);
-            ::execlp("flock", "flock", exclusive ? "--exclusive" : "--shared", file.c_str(), "sh", "-c",
-                     "echo ready; exec cat >/dev/null", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(toChild[0]);
-        ::close(fromChild[1]);
-        m_release = toChild[1];
-        std::string said;
-        char c = 0;
-        while (said.size() < 6 && ::read(fromChild[0], &c, 1) == 1) {
-            said += c;
-        }
-        ::close(fromChild[0]);
-        m_ready = said == "ready\n";
-    }
-    ~LockHolder() { release(); }
-    LockHolder(const LockHolder&) = delete;
-    LockHolder& operator=(const LockHolder&) = delete;
-
-    bool ready() const { return m_ready; }
-    void release()
-    {
-        if (m_release >= 0) {
-            ::close(m_release);
-            m_release = -1;
-        }
-        if (m_pid > 0) {
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-            m_pid = -1;
-        }
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_release = -1;
-    bool m_ready = false;
-};
-
 TEST(FileSharing, OpenAgainstALockHeldByAnotherProcess)
 {
     using platform::OpenMode;
@@ -199,8 +142,7 @@ TEST(FileSharing, OpenAgainstALockHeldByAnotherProcess)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         glb::test::writeFile(file, "conteudo");
-        LockHolder holder(file, c.holderExclusive);
-        ASSERT_TRUE(holder.ready());
+        glb::test::LockingProcess holder(file, c.holderExclusive);
 
         int error = -1;
         platform::File opened = platform::File::open(file, c.mode, c.sharing, error);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -40,6 +41,16 @@ void writeFile(const std::filesystem::path& path, std::string_view content)
     if (!out) {
         throw std::runtime_error("cannot write " + path.string());
     }
+}
+
+std::string randomBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        c = static_cast<char>(generator() & 0xFFU);
+    }
+    return bytes;
 }
 
 std::string readFile(const std::filesystem::path& path)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace glb::test {
@@ -26,5 +28,8 @@ void writeFile(const std::filesystem::path& path, std::string_view content);
 
 /// Reads the whole file.
 std::string readFile(const std::filesystem::path& path);
+
+/// `size` bytes from a fixed-seed generator: the same every run, and incompressible.
+std::string randomBytes(std::size_t size, unsigned seed);
 
 } // namespace glb::test

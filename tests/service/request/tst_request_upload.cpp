@@ -4,14 +4,11 @@
 #include "service/Base64.h"
 #include "service/ServiceProxy.h"
 #include "service/UploadCall.h"
+#include "tests/support/LockingProcess.h"
 #include "tests/support/TempDir.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace glb::service;
 using glb::test::EventLog;
@@ -108,59 +105,13 @@ TEST(EnviarArquivos, AFailedCallShowsNothingAndReleasesTheProxy)
     EXPECT_EQ(*upload.log, (EventLog{"events", "events", "port made", "UploadBackup", "port destroyed"}));
 }
 
-/// Holds an exclusive lock on a file from another process until destroyed.
-class LockingChild
-{
-public:
-    explicit LockingChild(const std::filesystem::path& path)
-    {
-        int ready[2];
-        int release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0)
-            throw std::runtime_error("pipe");
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            const int fd = ::open(path.c_str(), O_RDONLY);
-            const char ok = (fd >= 0 && ::flock(fd, LOCK_EX) == 0) ? '1' : '0';
-            (void)!::write(ready[1], &ok, 1);
-            char c;
-            (void)!::read(release[0], &c, 1); // returns when the parent closes its end
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        m_release = release[1];
-        char ok = '0';
-        const bool got = ::read(ready[0], &ok, 1) == 1;
-        ::close(ready[0]);
-        m_locked = got && ok == '1';
-    }
-    ~LockingChild()
-    {
-        ::close(m_release);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-    }
-    LockingChild(const LockingChild&) = delete;
-    LockingChild& operator=(const LockingChild&) = delete;
-    bool locked() const { return m_locked; }
-
-private:
-    pid_t m_pid = -1;
-    int m_release = -1;
-    bool m_locked = false;
-};
-
 TEST(EnviarArquivos, AFileLockedByAnotherProgramStopsTheUploadBeforeAnythingIsSent)
 {
     TempDir dir;
     writeFile(dir / "a.zip", "first");
     const auto locked = dir / "Fazenda.zip";
     writeFile(locked, "data");
-    LockingChild child(locked);
-    ASSERT_TRUE(child.locked());
+    const glb::test::LockingProcess child(locked, true);
 
     RegisterBackupGlebariumTypes();
     auto log = std::make_shared<EventLog>();

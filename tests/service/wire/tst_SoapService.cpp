@@ -8,13 +8,13 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 using namespace glb::service;
 using glb::test::PhpService;
+using glb::test::randomBytes;
 using glb::test::readFile;
 using glb::test::TempDir;
 using glb::test::writeFile;
@@ -40,16 +40,6 @@ private:
     std::string m_nome;
     std::string m_cpf;
 };
-
-std::string randomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) {
-        c = static_cast<char>(generator() & 0xFFU);
-    }
-    return bytes;
-}
 
 class SoapServiceTest : public testing::Test
 {

@@ -319,8 +319,7 @@ std::optional<std::filesystem::path> findTableFile(const std::filesystem::path& 
     std::optional<std::filesystem::path> found;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::u8string fileName8 = it->path().filename().u8string();
-        const std::string fileName(fileName8.begin(), fileName8.end());
+        const std::string fileName = pathText(it->path().filename());
         if (!equalsIgnoringAsciiCase(fileName, wanted)) {
             continue;
         }

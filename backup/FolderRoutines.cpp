@@ -1,5 +1,6 @@
 #include "backup/FolderRoutines.h"
 
+#include "common/Error.h"
 #include "common/Platform.h"
 
 #include <string>
@@ -72,7 +73,7 @@ void RemoverPastaEnvio(std::string_view pasta)
 
 void RemoverPastaEnvio(std::string_view pasta, const fs::path& executableDirectory)
 {
-    ApagarDiretorio(executableDirectory / fs::path(std::u8string(pasta.begin(), pasta.end())));
+    ApagarDiretorio(executableDirectory / pathFromText(pasta));
 }
 
 } // namespace glb::backup

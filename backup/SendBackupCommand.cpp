@@ -3,6 +3,7 @@
 #include "backup/BackupErrors.h"
 #include "backup/FolderRoutines.h"
 #include "backup/Installation.h"
+#include "common/Error.h"
 #include "common/Platform.h"
 
 #include <algorithm>
@@ -23,11 +24,6 @@ constexpr std::string_view kSemInternet = "Você não está conectado a Internet
 constexpr std::string_view kSemPastaEnvio = "Não possivel criar a pasta de envio";
 constexpr std::chrono::milliseconds kPausaAntesDoEnvio{500};
 constexpr std::size_t kMinimoCpfCnpj = 11;
-
-fs::path pathFromUtf8(std::string_view text)
-{
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
 
 /// Leading and trailing characters up to U+0020 go; in UTF-8 each of them is one byte.
 std::string_view trimmed(std::string_view text)
@@ -158,7 +154,7 @@ void SendBackupCommand::run()
         return;
     }
 
-    const fs::path pastaEnvio = m_paths.executableDirectory / pathFromUtf8(kPastaEnvio);
+    const fs::path pastaEnvio = m_paths.executableDirectory / pathFromText(kPastaEnvio);
     RemoverPastaEnvio(kPastaEnvio, m_paths.executableDirectory);
     std::error_code ec;
     if (!fs::is_directory(fs::symlink_status(pastaEnvio, ec))) {
@@ -193,7 +189,7 @@ void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compac
     m_query.open();
     m_query.first();
     const auto packFolder = [&](const std::string& nomeArquivo, const fs::path& pasta) {
-        compactador->Open(pastaEnvio / pathFromUtf8(nomeArquivo), archive::TZipMode::zmWrite);
+        compactador->Open(pastaEnvio / pathFromText(nomeArquivo), archive::TZipMode::zmWrite);
         CompactarPasta(*compactador, pasta);
         compactador->Close();
     };
@@ -203,7 +199,7 @@ void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compac
         if (!isPlainFolderName(diretorio)) {
             throw EUnsafeFolderName::forDiretorio(diretorio);
         }
-        const fs::path pastaFazenda = m_paths.raizFazendas / pathFromUtf8(diretorio);
+        const fs::path pastaFazenda = m_paths.raizFazendas / pathFromText(diretorio);
         if (existsAsFolder(pastaFazenda)) {
             packFolder(std::string(kPrefixoBackup) + diretorio + std::string(kExtensaoZip), pastaFazenda);
         }

@@ -10,6 +10,11 @@ std::string pathText(const std::filesystem::path& path)
     return {text.begin(), text.end()};
 }
 
+std::filesystem::path pathFromText(std::string_view utf8)
+{
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 EFCreateError EFCreateError::forPath(const std::filesystem::path& path, int systemCode)
 {
     return EFCreateError("Cannot create file \"" + pathText(path) + "\". " + systemErrorText(systemCode));

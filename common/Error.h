@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace glb {
 
@@ -82,8 +83,11 @@ public:
     }
 };
 
-/// The path as UTF-8 text, for messages.
+/// The path as UTF-8 text, for messages and names.
 std::string pathText(const std::filesystem::path& path);
+
+/// The path that UTF-8 text names.
+std::filesystem::path pathFromText(std::string_view utf8);
 
 /// `value` as upper-case hexadecimal with at least `digits` digits ("%.4X" style).
 std::string hexUpper(unsigned long value, int digits);

@@ -2,12 +2,12 @@
 
 #include "app/CommandGuard.h"
 #include "app/MessageBoxes.h"
+#include "app/UiEvents.h"
 #include "app/WaitOverlay.h"
-#include "archive/ZipFile.h"
 #include "backup/FarmList.h"
 #include "backup/Installation.h"
+#include "backup/SendBackupCommand.h"
 #include "common/Platform.h"
-#include "service/UploadCall.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -26,7 +26,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 // Resources of a static library must be registered by name, outside any namespace.
 static void initAppResources()
@@ -173,11 +172,6 @@ QLabel* makeLabel(QWidget* parent, const QString& name, const QString& text, QPo
 TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent)
     : QWidget(parent)
     , m_qryGlebarium(query ? std::move(query) : std::make_unique<backup::TQuery>())
-    , m_command(
-          *this, *m_qryGlebarium, backup::SendBackupPaths::installed(),
-          [] { return std::make_unique<archive::TZipFile>(); },
-          [this](const std::filesystem::path& pasta) { service::EnviarArquivos(pasta, *this); },
-          [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); })
 {
     setObjectName(QStringLiteral("frmBackup"));
     setWindowTitle(QStringLiteral("Backup Glebarium"));
@@ -285,7 +279,11 @@ void TfrmBackup::FormCreate()
 
 void TfrmBackup::btnEnviarBackupClick()
 {
-    runGuarded([this] { m_command.run(); });
+    runGuarded([this] {
+        if (m_command != nullptr) {
+            m_command->run();
+        }
+    });
 }
 
 void TfrmBackup::btnCancelarClick()
@@ -297,7 +295,7 @@ void TfrmBackup::closeEvent(QCloseEvent* event)
 {
     // While a send runs the window is disabled and cannot be closed; the command still
     // needs the query and the window.
-    if (!isEnabled() || m_command.running()) {
+    if (!isEnabled() || (m_command != nullptr && m_command->running())) {
         event->ignore();
         return;
     }
@@ -337,7 +335,12 @@ bool TfrmBackup::eventFilter(QObject* watched, QEvent* event)
 
 void TfrmBackup::processPendingEvents()
 {
-    QCoreApplication::processEvents();
+    processPendingUiEvents();
+}
+
+void TfrmBackup::processEventsUntil(StepEnd& end)
+{
+    processUiEventsUntil(end);
 }
 
 std::string TfrmBackup::nomeText() const
@@ -388,11 +391,6 @@ void TfrmBackup::esconderAguarde()
 void TfrmBackup::setFooterEnabled(bool enabled)
 {
     pnlBotoes->setEnabled(enabled);
-}
-
-bool TfrmBackup::conectadoInternet()
-{
-    return platform::internetConnected();
 }
 
 } // namespace glb::app

@@ -2,7 +2,6 @@
 
 #include "backup/CommandHost.h"
 #include "backup/FarmQuery.h"
-#include "backup/SendBackupCommand.h"
 
 #include <QWidget>
 #include <memory>
@@ -13,10 +12,14 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+namespace glb::backup {
+class SendBackupCommand;
+}
+
 namespace glb::app {
 
 /// TfrmBackup (frmBackup): the program's one window. Owns its controls and the farm-list
-/// query, and is the host of the send command behind "&Enviar".
+/// query, and is the host of the send command behind "&Enviar", which the program attaches.
 class TfrmBackup : public QWidget, public backup::CommandHost
 {
     Q_OBJECT
@@ -29,10 +32,17 @@ public:
     /// True when FormCreate found no installation and asked the event loop to end.
     bool terminationRequested() const noexcept { return m_terminationRequested; }
 
+    /// qryGlebarium, for the send command.
+    backup::FarmQuery& qryGlebarium() noexcept { return *m_qryGlebarium; }
+    /// The command that "&Enviar" runs; it must outlive the window's use of it. Without one,
+    /// a press does nothing.
+    void setSendCommand(backup::SendBackupCommand* command) noexcept { m_command = command; }
+
     using QWidget::setFocus;
 
     // backup::CommandHost
     void processPendingEvents() override;
+    void processEventsUntil(StepEnd& end) override;
     std::string nomeText() const override;
     std::string cpfText() const override;
     void showInformation(const std::string& text) override;
@@ -41,7 +51,6 @@ public:
     void mostrarAguarde(const std::string& mensagem) override;
     void esconderAguarde() override;
     void setFooterEnabled(bool enabled) override;
-    bool conectadoInternet() override;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -56,7 +65,7 @@ private:
     void btnCancelarClick();
 
     std::unique_ptr<backup::FarmQuery> m_qryGlebarium;
-    backup::SendBackupCommand m_command;
+    backup::SendBackupCommand* m_command = nullptr;
     bool m_terminationRequested = false;
     bool m_placed = false;
 

@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "backup/SendBackupFactory.h"
 #include "service/ServiceContract.h"
 
 #include <QApplication>
@@ -18,6 +19,8 @@ int main(int argc, char* argv[])
                                {QStringLiteral("Liberation Sans"), QStringLiteral("Nimbus Sans")});
 #endif
     glb::app::TfrmBackup frmBackup;
+    const auto enviarBackup = glb::backup::makeSendBackupCommand(frmBackup, frmBackup.qryGlebarium());
+    frmBackup.setSendCommand(enviarBackup.get());
     frmBackup.show();
     // The program always ends with exit code 0, whatever ended the loop.
     QApplication::exec();

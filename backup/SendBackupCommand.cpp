@@ -116,11 +116,13 @@ SendBackupPaths SendBackupPaths::installed()
     return {platform::executableDirectory(), platform::fixedPath(kRaizFazendas), platform::fixedPath(kPastaFinanceiro)};
 }
 
-SendBackupCommand::SendBackupCommand(CommandHost& host, FarmQuery& query, SendBackupPaths paths, ZipFactory makeZip,
-                                     Uploader enviarArquivos, Sleeper sleep)
+SendBackupCommand::SendBackupCommand(CommandHost& host, FarmQuery& query, SendBackupPaths paths,
+                                     ConnectionProbe conectadoInternet, ZipFactory makeZip, Uploader enviarArquivos,
+                                     Sleeper sleep)
     : m_host(host)
     , m_query(query)
     , m_paths(std::move(paths))
+    , m_conectadoInternet(std::move(conectadoInternet))
     , m_makeZip(std::move(makeZip))
     , m_enviarArquivos(std::move(enviarArquivos))
     , m_sleep(std::move(sleep))
@@ -149,7 +151,7 @@ void SendBackupCommand::run()
         m_host.setFocus(FormControl::cbContrato);
         return;
     }
-    if (!m_host.conectadoInternet()) {
+    if (!m_conectadoInternet()) {
         m_host.showInformation(std::string(kSemInternet));
         return;
     }
@@ -166,7 +168,8 @@ void SendBackupCommand::run()
         }
     }
 
-    // Clean-up C1 to C5 in this order, on success and on error alike (declared in reverse).
+    // The clean-up, on success and on error alike, in this order: overlay gone, footer enabled,
+    // writer released, farm list closed, staging folder removed (declared in reverse).
     std::unique_ptr<archive::TZipFile> compactador;
     const CleanupStep removerPastaEnvio([this] { RemoverPastaEnvio(kPastaEnvio, m_paths.executableDirectory); });
     const CleanupStep fecharConsulta([this] { m_query.close(); });
@@ -188,10 +191,13 @@ void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compac
     m_query.setSql(std::string(kSqlFazendas));
     m_query.open();
     m_query.first();
+    // The archive is written on a worker thread while the window keeps its events going.
     const auto packFolder = [&](const std::string& nomeArquivo, const fs::path& pasta) {
-        compactador->Open(pastaEnvio / pathFromText(nomeArquivo), archive::TZipMode::zmWrite);
-        CompactarPasta(*compactador, pasta);
-        compactador->Close();
+        runOnWorker(m_host, [&] {
+            compactador->Open(pastaEnvio / pathFromText(nomeArquivo), archive::TZipMode::zmWrite);
+            CompactarPasta(*compactador, pasta);
+            compactador->Close();
+        });
     };
     while (!m_query.eof()) {
         m_host.processPendingEvents();
@@ -212,7 +218,9 @@ void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compac
     }
 
     m_sleep(kPausaAntesDoEnvio);
-    m_enviarArquivos(pastaEnvio);
+    const std::string reply = m_enviarArquivos(pastaEnvio, m_host.nomeText(), m_host.cpfText(), m_host);
+    // The box appears with the overlay still up; the clean-up waits until it is dismissed.
+    m_host.showInformation(reply);
 }
 
 } // namespace glb::backup

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace glb::backup {
 
@@ -24,17 +25,28 @@ struct SendBackupPaths
 };
 
 /// btnEnviarBackupClick: checks the form and the connection, prepares the staging
-/// folder, packs every farm folder and the financial folder, uploads the staging folder
-/// and always cleans up. Errors go on to the caller (the window's guard).
+/// folder, packs every farm folder and the financial folder, uploads the staging folder,
+/// shows the reply and always cleans up. Errors go on to the caller (the window's guard).
+///
+/// Every call into the window, the farm list and the collaborators below comes on the
+/// thread that runs run(), except the archive writer's work: each archive is written on a
+/// worker thread while the window keeps its events going (CommandHost as EventPump), and the
+/// upload runs its exchange the same way.
 class SendBackupCommand
 {
 public:
+    /// ConectadoInternet: true when the system reports an Internet connection.
+    using ConnectionProbe = std::function<bool()>;
     using ZipFactory = std::function<std::unique_ptr<archive::TZipFile>()>;
-    using Uploader = std::function<void(const std::filesystem::path& pasta)>;
+    /// EnviarArquivos: uploads the staging folder `pasta` with the name and CPF/CNPJ as typed
+    /// and returns the service's reply; `events` is the window's, for its event points and its
+    /// worker step.
+    using Uploader = std::function<std::string(const std::filesystem::path& pasta, const std::string& nome,
+                                               const std::string& cpf, EventPump& events)>;
     using Sleeper = std::function<void(std::chrono::milliseconds)>;
 
-    SendBackupCommand(CommandHost& host, FarmQuery& query, SendBackupPaths paths, ZipFactory makeZip,
-                      Uploader enviarArquivos, Sleeper sleep);
+    SendBackupCommand(CommandHost& host, FarmQuery& query, SendBackupPaths paths, ConnectionProbe conectadoInternet,
+                      ZipFactory makeZip, Uploader enviarArquivos, Sleeper sleep);
 
     /// One press of "&Enviar". A press while a run is in progress starts nothing. Once the
     /// overlay is up, the clean-up (overlay gone, footer enabled, writer released, query
@@ -46,12 +58,14 @@ public:
     bool running() const noexcept { return m_running; }
 
 private:
-    /// Steps 8 to 15: overlay, archives of the farm folders and of the financial folder, pause, upload.
+    /// The protected part of a run: overlay, archives of the farm folders and of the financial
+    /// folder, pause, upload, reply.
     void packAndUpload(std::unique_ptr<archive::TZipFile>& compactador, const std::filesystem::path& pastaEnvio);
 
     CommandHost& m_host;
     FarmQuery& m_query;
     SendBackupPaths m_paths;
+    ConnectionProbe m_conectadoInternet;
     ZipFactory m_makeZip;
     Uploader m_enviarArquivos;
     Sleeper m_sleep;

@@ -6,9 +6,11 @@
 #include "service/Url.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <curl/curl.h>
+#include <exception>
 #include <mutex>
 
 namespace glb::service {
@@ -46,33 +48,56 @@ bool attemptConnect()
     return true;
 }
 
-/// The request body handed to libcurl in pieces of at most kMaxSinglePostSize bytes.
-struct PieceReader
+/// Hands a request body of more than kMaxSinglePostSize bytes to libcurl in pieces of at most
+/// that size, pulled while it is sent. An error of the body cannot cross libcurl: it is kept,
+/// the transfer is aborted, and the error is raised once libcurl has returned.
+struct BodyReader
 {
-    std::string_view body;
-    std::size_t offset = 0;
+    RequestBody& body;
+    std::exception_ptr failure;
 
     static std::size_t read(char* buffer, std::size_t size, std::size_t count, void* userData)
     {
-        auto* self = static_cast<PieceReader*>(userData);
-        const std::size_t piece =
-            std::min({size * count, CurlTransport::kMaxSinglePostSize, self->body.size() - self->offset});
-        std::memcpy(buffer, self->body.data() + self->offset, piece);
-        self->offset += piece;
-        return piece;
+        auto* self = static_cast<BodyReader*>(userData);
+        try {
+            return self->body.read(buffer, std::min(size * count, CurlTransport::kMaxSinglePostSize));
+        } catch (...) {
+            self->failure = std::current_exception();
+            return CURL_READFUNC_ABORT;
+        }
     }
 
     // A redirect that keeps the POST sends the body again from its start.
     static int seek(void* userData, curl_off_t offset, int origin)
     {
-        auto* self = static_cast<PieceReader*>(userData);
-        if (origin != SEEK_SET || offset < 0 || static_cast<std::size_t>(offset) > self->body.size()) {
+        auto* self = static_cast<BodyReader*>(userData);
+        if (origin != SEEK_SET || offset != 0) {
             return CURL_SEEKFUNC_CANTSEEK;
         }
-        self->offset = static_cast<std::size_t>(offset);
-        return CURL_SEEKFUNC_OK;
+        try {
+            self->body.rewind();
+            return CURL_SEEKFUNC_OK;
+        } catch (...) {
+            self->failure = std::current_exception();
+            return CURL_SEEKFUNC_FAIL;
+        }
     }
 };
+
+/// The whole of a small body, which goes out in one piece with the headers.
+std::string wholeBody(RequestBody& body)
+{
+    std::string bytes(static_cast<std::size_t>(body.size()), '\0');
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const std::size_t got = body.read(bytes.data() + done, bytes.size() - done);
+        if (got == 0) {
+            throw EReadError::streamRead();
+        }
+        done += got;
+    }
+    return bytes;
+}
 
 /// Collects the body and the status text of the last response.
 struct ResponseCollector
@@ -145,7 +170,7 @@ void CurlTransport::connect()
     }
 }
 
-void CurlTransport::execute(std::string_view request, std::string& response)
+void CurlTransport::execute(RequestBody& request, std::string& response)
 {
     // Any failure leaves the transport disconnected.
     struct DisconnectOnFailure
@@ -166,7 +191,7 @@ void CurlTransport::execute(std::string_view request, std::string& response)
     exchange(request, response);
 }
 
-void CurlTransport::exchange(std::string_view request, std::string& response)
+void CurlTransport::exchange(RequestBody& request, std::string& response)
 {
     CURL* curl = m_handle.get();
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -184,7 +209,10 @@ void CurlTransport::exchange(std::string_view request, std::string& response)
         headers.reset(appended);
     }
 
-    PieceReader reader{request};
+    const std::uint64_t size = request.size();
+    const bool inOnePiece = size <= kMaxSinglePostSize;
+    const std::string onePiece = inOnePiece ? wholeBody(request) : std::string();
+    BodyReader reader{request, nullptr};
     ResponseCollector collector;
     collector.body = &response;
     collector.limit = m_limits.maxResponseBytes;
@@ -211,14 +239,14 @@ void CurlTransport::exchange(std::string_view request, std::string& response)
     set(CURLOPT_LOW_SPEED_TIME, m_limits.lowSpeedSeconds);
     set(CURLOPT_POST, 1L);
     // A declared length keeps the body out of chunked encoding.
-    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.size()));
-    if (request.size() <= kMaxSinglePostSize) {
-        set(CURLOPT_POSTFIELDS, request.empty() ? "" : request.data());
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
+    if (inOnePiece) {
+        set(CURLOPT_POSTFIELDS, onePiece.c_str());
     } else {
         set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-        set(CURLOPT_READFUNCTION, &PieceReader::read);
+        set(CURLOPT_READFUNCTION, &BodyReader::read);
         set(CURLOPT_READDATA, &reader);
-        set(CURLOPT_SEEKFUNCTION, &PieceReader::seek);
+        set(CURLOPT_SEEKFUNCTION, &BodyReader::seek);
         set(CURLOPT_SEEKDATA, &reader);
     }
     set(CURLOPT_WRITEFUNCTION, &ResponseCollector::write);
@@ -231,6 +259,9 @@ void CurlTransport::exchange(std::string_view request, std::string& response)
     }
 
     const CURLcode result = curl_easy_perform(curl);
+    if (reader.failure) {
+        std::rethrow_exception(reader.failure);
+    }
     if (result != CURLE_OK) {
         if (collector.overflow) {
             throw ESOAPHTTPException::forResponseTooLarge(m_limits.maxResponseBytes, result, m_url, m_soapAction);

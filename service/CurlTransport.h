@@ -10,6 +10,9 @@
 namespace glb::service {
 
 /// The HTTP transport over libcurl: one blocking POST per execute() on the calling thread.
+/// A body of at most kMaxSinglePostSize bytes goes out in one piece with the headers; a larger
+/// one is pulled through libcurl's read callback in pieces of that size, under one declared
+/// length, and rewound for a redirect that repeats the POST.
 ///
 /// The proxy comes from the system's settings (libcurl reads http_proxy and no_proxy).
 /// The connection is kept after a successful exchange and closed when the URL is set,
@@ -48,7 +51,8 @@ public:
     void setSoapAction(const std::string& action) override { m_soapAction = action; }
     const std::string& soapAction() const override { return m_soapAction; }
 
-    void execute(std::string_view request, std::string& response) override;
+    using HttpTransport::execute;
+    void execute(RequestBody& request, std::string& response) override;
 
     void setLimits(const Limits& limits) { m_limits = limits; }
     const Limits& limits() const noexcept { return m_limits; }
@@ -67,7 +71,7 @@ private:
 
     void connect();
     void disconnect() noexcept { m_handle.reset(); }
-    void exchange(std::string_view request, std::string& response);
+    void exchange(RequestBody& request, std::string& response);
 
     std::string m_url;
     UrlParts m_urlParts;

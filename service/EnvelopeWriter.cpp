@@ -1,11 +1,18 @@
 #include "service/EnvelopeWriter.h"
 
+#include "common/Error.h"
+#include "common/Platform.h"
 #include "service/Base64.h"
+#include "service/ServiceErrors.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <system_error>
 #include <type_traits>
+#include <vector>
 
 namespace glb::service {
 
@@ -93,6 +100,185 @@ struct StringSink
 {
     std::string& out;
     void put(std::string_view text) { out.append(text); }
+};
+
+/// Length of the BUF text of a file of `size` bytes: its Base64 text form (the alphabet and
+/// CR LF pairs) with each CR written as "&#13;", four bytes more.
+std::uint64_t escapedBase64Length(std::uint64_t size)
+{
+    const std::uint64_t length = base64TextLength(size);
+    return length + length / 78 * 4;
+}
+
+/// The request as a body produced while it is read: the document's text is held as it is
+/// written, and the BUF of each record that names a file comes from that file, open from the
+/// moment the body is made until it goes. The file is read in bounded pieces, encoded and
+/// escaped as it is sent; a file that yields other bytes than were counted fails the read.
+class StreamedRequest final : public RequestBody
+{
+public:
+    StreamedRequest() { resetFileState(); }
+
+    // The sink interface of putDocument.
+    void put(std::string_view text)
+    {
+        if (m_parts.empty() || m_parts.back().file) {
+            m_parts.emplace_back();
+        }
+        m_parts.back().text.append(text);
+        m_size += text.size();
+    }
+
+    void putFile(const std::filesystem::path& path)
+    {
+        int code = 0;
+        auto file = std::make_unique<FilePart>();
+        file->path = path;
+        file->file = platform::File::open(path, platform::OpenMode::Read, platform::Sharing::ReadersOnly, code);
+        if (!file->file.isOpen()) {
+            throw EFOpenError::forPath(path, code);
+        }
+        const std::int64_t size = file->file.size();
+        if (size < 0) {
+            throw EReadError::streamRead();
+        }
+        file->size = static_cast<std::uint64_t>(size);
+        file->length = escapedBase64Length(file->size);
+        m_size += file->length;
+        m_parts.emplace_back().file = std::move(file);
+    }
+
+    std::uint64_t size() const override { return m_size; }
+
+    std::size_t read(char* buffer, std::size_t capacity) override
+    {
+        std::size_t done = 0;
+        while (done < capacity && m_part < m_parts.size()) {
+            Part& part = m_parts[m_part];
+            std::string_view available;
+            if (!part.file) {
+                available = std::string_view(part.text).substr(m_offset);
+            } else {
+                if (m_offset == m_out.size()) {
+                    if (m_fileDone) {
+                        nextPart();
+                        continue;
+                    }
+                    refill(*part.file);
+                    continue;
+                }
+                available = std::string_view(m_out).substr(m_offset);
+            }
+            const std::size_t count = std::min(capacity - done, available.size());
+            std::memcpy(buffer + done, available.data(), count);
+            done += count;
+            m_offset += count;
+            if (!part.file && m_offset == part.text.size()) {
+                nextPart();
+            }
+        }
+        return done;
+    }
+
+    void rewind() override
+    {
+        for (Part& part : m_parts) {
+            if (part.file && !part.file->file.seek(0)) {
+                throw EReadError::streamRead();
+            }
+        }
+        m_part = 0;
+        resetFileState();
+    }
+
+private:
+    struct FilePart
+    {
+        std::filesystem::path path;
+        platform::File file;
+        std::uint64_t size = 0;   ///< the file's bytes, as counted when it was opened
+        std::uint64_t length = 0; ///< the bytes of its BUF text in the body
+    };
+    struct Part
+    {
+        std::string text;               ///< when file is null
+        std::unique_ptr<FilePart> file; ///< a BUF produced from a file
+    };
+
+    // A multiple of 3 and of 57, so every piece but the last is whole lines of Base64 text.
+    static constexpr std::size_t kChunk = std::size_t{57} * 1150;
+
+    void nextPart()
+    {
+        ++m_part;
+        resetFileState();
+    }
+
+    void resetFileState()
+    {
+        m_offset = 0;
+        m_fileRead = 0;
+        m_produced = 0;
+        m_fileDone = false;
+        m_out.clear();
+        m_base64.clear();
+        m_writer.emplace(m_base64);
+    }
+
+    /// The next piece of the current file's BUF text into m_out.
+    void refill(FilePart& part)
+    {
+        m_out.clear();
+        m_offset = 0;
+        m_base64.clear();
+        if (m_fileRead < part.size) {
+            const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, part.size - m_fileRead));
+            const std::ptrdiff_t got = part.file.read(m_input.data(), wanted);
+            if (got < 0) {
+                throw EReadError::streamRead();
+            }
+            if (got == 0) {
+                throw EStagedFileChanged::forPath(part.path); // it shrank
+            }
+            m_fileRead += static_cast<std::uint64_t>(got);
+            m_writer->write(m_input.data(), static_cast<std::size_t>(got));
+        }
+        if (m_fileRead == part.size) {
+            m_writer->finish();
+            unsigned char probe = 0;
+            if (part.file.read(&probe, 1) != 0) {
+                throw EStagedFileChanged::forPath(part.path); // it grew, or cannot be read to its end
+            }
+            m_fileDone = true;
+        }
+        for (std::size_t at = 0; at < m_base64.size();) {
+            const std::size_t cr = m_base64.find('\r', at);
+            const std::size_t end = cr == std::string::npos ? m_base64.size() : cr;
+            m_out.append(m_base64, at, end - at);
+            if (cr == std::string::npos) {
+                break;
+            }
+            m_out.append("&#13;");
+            at = cr + 1;
+        }
+        m_produced += m_out.size();
+        if (m_produced > part.length || (m_fileDone && m_produced != part.length)) {
+            throw EStagedFileChanged::forPath(part.path);
+        }
+    }
+
+    std::vector<Part> m_parts;
+    std::uint64_t m_size = 0;
+    std::size_t m_part = 0;
+    std::size_t m_offset = 0; ///< in the current text part, or in m_out for a file part
+    // The current file part's state.
+    std::uint64_t m_fileRead = 0;
+    std::uint64_t m_produced = 0;
+    bool m_fileDone = false;
+    std::string m_base64;
+    std::string m_out;
+    std::optional<Base64Writer> m_writer;
+    std::array<unsigned char, kChunk> m_input{};
 };
 
 template <class Sink> void putText(Sink& sink, std::string_view text)
@@ -183,23 +369,23 @@ template <class Sink> void putBuf(Sink& sink, const arquivos& record)
     }
     sink.put("<BUF xsi:type=\"xsd:string\">");
     if constexpr (std::is_same_v<Sink, CountSink>) {
-        // The text form is the Base64 alphabet and CR LF pairs; only each CR grows, by 4.
-        // A file that changes size meanwhile only makes this a wrong guess.
+        // A file that changes size meanwhile only makes this a wrong guess for the reserve.
         std::error_code ec;
         const std::uint64_t size = std::filesystem::file_size(*file, ec);
         if (!ec) {
-            const std::size_t length = base64TextLength(size);
-            sink.size += length + length / 78 * 4;
+            sink.size += static_cast<std::size_t>(escapedBase64Length(size));
         }
+    } else if constexpr (std::is_same_v<Sink, StreamedRequest>) {
+        sink.putFile(*file);
     } else {
         encodeFileBase64(*file, [&sink](std::string_view piece) { putText(sink, piece); });
     }
     sink.put("</BUF>");
 }
 
-template <class Sink, class AfterRecord>
+template <class Sink>
 void putDocument(Sink& sink, const RequestNames& names, std::string_view nome, std::string_view cpf,
-                 const ArquivoArray& arquivo, AfterRecord afterRecord)
+                 const ArquivoArray& arquivo)
 {
     sink.put("<?xml version=\"1.0\"?>"
              "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\""
@@ -249,22 +435,8 @@ void putDocument(Sink& sink, const RequestNames& names, std::string_view nome, s
         sink.put("</NS2:");
         sink.put(names.recordName);
         sink.put(">");
-        afterRecord(k - 1);
     }
     sink.put("</SOAP-ENV:Body></SOAP-ENV:Envelope>");
-}
-
-template <class AfterRecord>
-std::string writeRequest(const RequestNames& names, std::string_view nome, std::string_view cpf,
-                         const ArquivoArray& arquivo, AfterRecord afterRecord)
-{
-    CountSink counter;
-    putDocument(counter, names, nome, cpf, arquivo, [](std::size_t) {});
-    std::string body;
-    body.reserve(counter.size);
-    StringSink writer{body};
-    putDocument(writer, names, nome, cpf, arquivo, afterRecord);
-    return body;
 }
 
 } // namespace
@@ -272,16 +444,21 @@ std::string writeRequest(const RequestNames& names, std::string_view nome, std::
 std::string InvContextToMsg(const RequestNames& names, std::string_view nome, std::string_view cpf,
                             const ArquivoArray& arquivo)
 {
-    return writeRequest(names, nome, cpf, arquivo, [](std::size_t) {});
+    CountSink counter;
+    putDocument(counter, names, nome, cpf, arquivo);
+    std::string body;
+    body.reserve(counter.size);
+    StringSink writer{body};
+    putDocument(writer, names, nome, cpf, arquivo);
+    return body;
 }
 
-std::string InvContextToMsg(const RequestNames& names, std::string_view nome, std::string_view cpf,
-                            ArquivoArray&& arquivo)
+std::unique_ptr<RequestBody> openRequest(const RequestNames& names, std::string_view nome, std::string_view cpf,
+                                         const ArquivoArray& arquivo)
 {
-    return writeRequest(names, nome, cpf, arquivo, [&arquivo](std::size_t index) {
-        if (arquivo[index])
-            arquivo[index]->clearBUF();
-    });
+    auto body = std::make_unique<StreamedRequest>();
+    putDocument(*body, names, nome, cpf, arquivo);
+    return body;
 }
 
 } // namespace glb::service

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "service/RequestBody.h"
 #include "service/ServiceContract.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,8 +23,9 @@ struct RequestNames
 ///
 /// The text is written directly, without whitespace of its own, into one buffer reserved
 /// to the final size; a record whose BUF names a file has the file's Base64 text encoded
-/// straight into that buffer. Empty text gives a start tag directly followed by its end
-/// tag. Text content is escaped so that any input gives well-formed XML
+/// straight into that buffer (opened with other readers allowed and no writer: one that cannot
+/// be opened raises "Cannot open file "%s". %s"). Empty text gives a start tag directly followed
+/// by its end tag. Text content is escaped so that any input gives well-formed XML
 /// that reads back as the same text:
 /// - "&", "<", ">" become "&amp;", "&lt;", "&gt;";
 /// - CR becomes "&#13;" (a raw CR would reach the service as LF);
@@ -32,9 +35,13 @@ struct RequestNames
 std::string InvContextToMsg(const RequestNames& names, std::string_view nome, std::string_view cpf,
                             const ArquivoArray& arquivo);
 
-/// The same bytes; each record's BUF is released as soon as it has been written, so the
-/// Base64 texts and the document are never held twice in full.
-std::string InvContextToMsg(const RequestNames& names, std::string_view nome, std::string_view cpf,
-                            ArquivoArray&& arquivo);
+/// The same bytes as a body produced while it is sent, so that its size never costs memory.
+/// Every file that a record's BUF names is opened here, with other readers allowed and no
+/// writer ("Cannot open file "%s". %s" when it cannot be), and held until the body goes; the
+/// sizes the files have now make the body's size. A file that then yields other bytes than
+/// counted (it shrank or grew) fails the read with EStagedFileChanged. The records are not
+/// needed once the body is made.
+std::unique_ptr<RequestBody> openRequest(const RequestNames& names, std::string_view nome, std::string_view cpf,
+                                         const ArquivoArray& arquivo);
 
 } // namespace glb::service

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/RequestBody.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -33,8 +35,16 @@ public:
     virtual void setSoapAction(const std::string& action) = 0;
     virtual const std::string& soapAction() const = 0;
 
-    /// Posts `request` and appends the response body to `response`; raises on failure.
-    virtual void execute(std::string_view request, std::string& response) = 0;
+    /// Posts `request`, pulling its bytes while they are sent, and appends the response body
+    /// to `response`; raises on failure, also when the body cannot be produced as counted.
+    virtual void execute(RequestBody& request, std::string& response) = 0;
+
+    /// Posts a body held in memory.
+    void execute(std::string_view request, std::string& response)
+    {
+        MemoryBody body(request);
+        execute(body, response);
+    }
 };
 
 /// The transport a new service proxy gets: libcurl over the system's proxy settings.

@@ -26,18 +26,6 @@ void arquivos::setBUFFile(std::filesystem::path path)
     FBUFFile = std::move(path);
 }
 
-std::string arquivos::takeBUF()
-{
-    (void)BUF();
-    return std::exchange(FBUF, std::string());
-}
-
-void arquivos::clearBUF() noexcept
-{
-    FBUF = std::string();
-    FBUFFile.reset();
-}
-
 void RegisterBackupGlebariumTypes()
 {
     Registry& registry = Registry::global();

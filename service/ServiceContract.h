@@ -57,11 +57,6 @@ public:
     void setBUFFile(std::filesystem::path path);
     /// The file BUF stands for while it has not been read, else null.
     const std::filesystem::path* bufFile() const noexcept { return FBUFFile ? &*FBUFFile : nullptr; }
-    /// Hands the text over (reading a named file first) and leaves BUF empty, so a copy
-    /// of it need not coexist with the original.
-    std::string takeBUF();
-    /// Empties BUF without reading a named file.
-    void clearBUF() noexcept;
 
 private:
     std::string FNOME;

@@ -25,6 +25,12 @@ std::string joined(std::initializer_list<std::string_view> parts)
 
 } // namespace
 
+EStagedFileChanged EStagedFileChanged::forPath(const std::filesystem::path& path)
+{
+    return EStagedFileChanged(
+        joined({"O arquivo \"", pathText(path), "\" mudou durante o envio; o backup não foi enviado"}));
+}
+
 ESOAPHTTPException ESOAPHTTPException::forStatus(std::string_view statusText, int status, std::string_view url)
 {
     return {joined({statusText, " (", std::to_string(status), ") - '", url, "'"}), status};

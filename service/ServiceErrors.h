@@ -3,6 +3,7 @@
 #include "common/Error.h"
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,16 @@ public:
 
 private:
     int m_statusCode;
+};
+
+/// A staged file yielded other bytes while it was sent than it had when the request was
+/// counted: the request is cut short, so the service never takes it for a whole backup.
+class EStagedFileChanged : public Error
+{
+public:
+    using Error::Error;
+    /// "O arquivo "%s" mudou durante o envio; o backup não foi enviado".
+    static EStagedFileChanged forPath(const std::filesystem::path& path);
 };
 
 /// The response body is not well-formed XML.

@@ -48,11 +48,12 @@ std::string ServiceProxy::UploadBackup(const std::string& nome, const std::strin
         names.interfaceNamespace = m_namespace;
         names.recordNamespace = m_recordNamespace;
         names.recordName = m_recordName;
-        const std::string request = InvContextToMsg(names, nome, cpf, std::move(arquivo));
+        // Every staged file is opened and counted here, before the first byte goes out.
+        const std::unique_ptr<RequestBody> request = openRequest(names, nome, cpf, arquivo);
         arquivo.clear(); // the records hold nothing more the call needs
         m_transport->setSoapAction(m_soapAction);
-        m_transport->execute(request, response);
-    } // the request goes before the reply is decoded
+        m_transport->execute(*request, response);
+    } // the request and its files go before the reply is decoded
     return ProcessResponse(response);
 }
 

@@ -35,8 +35,9 @@ public:
 
     HttpTransport& transport() noexcept { return *m_transport; }
 
-    /// Writes the request (releasing each record's Base64 text once written), posts it with
-    /// the operation's SOAPAction and decodes the reply. Every error reaches the caller.
+    /// Writes the request while it is posted (each staged file read and encoded as it is
+    /// sent), with the operation's SOAPAction, and decodes the reply. Every error reaches the
+    /// caller.
     std::string UploadBackup(const std::string& nome, const std::string& cpf, ArquivoArray arquivo) override;
 
 private:

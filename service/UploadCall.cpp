@@ -19,14 +19,17 @@ std::string ArquivoParaBase64(const std::filesystem::path& path)
     return text;
 }
 
-void EnviarArquivos(const std::filesystem::path& pasta, UploadHost& host)
+std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
+                           EventPump& events)
 {
-    EnviarArquivos(pasta, host, [] { return GetBackupGlebariumPort(false, std::string(), nullptr); });
+    return EnviarArquivos(pasta, nome, cpf, events,
+                          [] { return GetBackupGlebariumPort(false, std::string(), nullptr); });
 }
 
-void EnviarArquivos(const std::filesystem::path& pasta, UploadHost& host, const PortFactory& makePort)
+std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
+                           EventPump& events, const PortFactory& makePort)
 {
-    host.processPendingEvents();
+    events.processPendingEvents();
 
     ArquivoArray arquivo;
     std::error_code ec;
@@ -38,19 +41,19 @@ void EnviarArquivos(const std::filesystem::path& pasta, UploadHost& host, const 
         const std::filesystem::path& full = it->path();
         auto record = std::make_unique<arquivos>();
         record->setNOME(pathText(full.filename()));
-        // Read when the request is written, straight into it (see arquivos).
+        // Read while the request is sent, straight into it (see arquivos).
         record->setBUFFile(full);
         arquivo.push_back(std::move(record));
     }
 
-    host.processPendingEvents();
+    events.processPendingEvents();
 
     std::string reply;
-    {
-        std::shared_ptr<BackupGlebariumPortType> port = makePort();
-        reply = port->UploadBackup(host.nomeText(), host.cpfText(), std::move(arquivo));
-    } // the proxy goes before the box is shown
-    host.showInformation(reply);
+    runOnWorker(events, [&] {
+        const std::shared_ptr<BackupGlebariumPortType> port = makePort();
+        reply = port->UploadBackup(nome, cpf, std::move(arquivo));
+    }); // the proxy goes with the step, before the reply is handed back
+    return reply;
 }
 
 } // namespace glb::service

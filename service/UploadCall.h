@@ -1,7 +1,7 @@
 #pragma once
 
+#include "common/WorkerThread.h"
 #include "service/ServiceContract.h"
-#include "service/UploadHost.h"
 
 #include <filesystem>
 #include <functional>
@@ -14,16 +14,21 @@ namespace glb::service {
 using PortFactory = std::function<std::shared_ptr<BackupGlebariumPortType>()>;
 
 /// EnviarArquivos: uploads every plain file of `pasta` in one UploadBackup call with the
-/// window's name and CPF/CNPJ, through a new service proxy at the built-in endpoint, and
-/// shows the service's reply in the information box. Every failure arrives as an error.
+/// customer's `nome` and `cpf` as typed, through a new service proxy at the built-in endpoint,
+/// and returns the service's reply; every failure arrives as an error. `events` processes the
+/// calling thread's pending events once before the folder is listed and once after; the call
+/// itself (writing the request, the HTTP exchange, decoding the reply, releasing the proxy)
+/// runs on a worker thread while `events` keeps the calling thread's events going.
 ///
-/// Each record's BUF names its file (arquivos::setBUFFile), so the request writer reads
-/// and encodes the files straight into the request: a file that cannot be opened then
-/// stops the call while the request is written, before anything is sent.
-void EnviarArquivos(const std::filesystem::path& pasta, UploadHost& host);
+/// Each record's BUF names its file (arquivos::setBUFFile): the request opens every file
+/// before its first byte is sent (a file that cannot be opened stops the call then) and reads
+/// and encodes them while they are sent.
+std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
+                           EventPump& events);
 
-/// The same, with the service interface made by `makePort`.
-void EnviarArquivos(const std::filesystem::path& pasta, UploadHost& host, const PortFactory& makePort);
+/// The same, with the service interface made by `makePort` (on the worker thread).
+std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
+                           EventPump& events, const PortFactory& makePort);
 
 /// ArquivoParaBase64: the Base64 text form of the file's whole content. The file is open
 /// for reading with other readers allowed and no writer; one that cannot be opened raises

@@ -15,9 +15,17 @@ std::string controlName(backup::FormControl control)
     return "?";
 }
 
+void RecordingHost::call(std::string entry)
+{
+    if (std::this_thread::get_id() != m_thread) {
+        entry += " [on another thread]";
+    }
+    note(std::move(entry));
+}
+
 void RecordingHost::processPendingEvents()
 {
-    note("processPendingEvents");
+    call("processPendingEvents");
     if (onProcessPendingEvents) {
         onProcessPendingEvents();
     }
@@ -25,19 +33,19 @@ void RecordingHost::processPendingEvents()
 
 void RecordingHost::showInformation(const std::string& text)
 {
-    note("showInformation(" + text + ")");
+    call("showInformation(" + text + ")");
     m_informations.push_back(text);
 }
 
 void RecordingHost::setFocus(backup::FormControl control)
 {
-    note("setFocus(" + controlName(control) + ")");
+    call("setFocus(" + controlName(control) + ")");
     m_focus = control;
 }
 
 void RecordingHost::mostrarAguarde(const std::string& mensagem)
 {
-    note("mostrarAguarde(" + mensagem + ")");
+    call("mostrarAguarde(" + mensagem + ")");
     m_windowEnabled = false;
     if (onMostrarAguarde) {
         onMostrarAguarde();
@@ -46,7 +54,7 @@ void RecordingHost::mostrarAguarde(const std::string& mensagem)
 
 void RecordingHost::esconderAguarde()
 {
-    note("esconderAguarde");
+    call("esconderAguarde");
     m_windowEnabled = true;
     if (onEsconderAguarde) {
         onEsconderAguarde();
@@ -55,14 +63,20 @@ void RecordingHost::esconderAguarde()
 
 void RecordingHost::setFooterEnabled(bool enabled)
 {
-    note(enabled ? "setFooterEnabled(true)" : "setFooterEnabled(false)");
+    call(enabled ? "setFooterEnabled(true)" : "setFooterEnabled(false)");
     m_footerEnabled = enabled;
 }
 
-bool RecordingHost::conectadoInternet()
+void RecordingHost::processEventsUntil(StepEnd& end)
 {
-    note("conectadoInternet");
-    return conectado;
+    if (std::this_thread::get_id() != m_thread) {
+        note("processEventsUntil [on another thread]");
+    }
+    ++m_waits;
+    if (onProcessEventsUntil) {
+        onProcessEventsUntil();
+    }
+    end.wait();
 }
 
 } // namespace glb::test

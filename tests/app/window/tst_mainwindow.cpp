@@ -4,6 +4,7 @@
 #include "app/MainWindow.h"
 #include "app/MessageBoxes.h"
 #include "backup/FarmQuery.h"
+#include "backup/SendBackupFactory.h"
 #include "common/Platform.h"
 #include "service/ServiceContract.h"
 #include "tests/support/TempDir.h"
@@ -77,6 +78,7 @@ class TestMainWindow : public QObject
 
     glb::test::TempDir m_installed;
     std::unique_ptr<TfrmBackup> m_window;
+    std::unique_ptr<backup::SendBackupCommand> m_command;
     std::vector<std::string> m_queryLog;
 
     template <typename T> T* control(const char* name) const
@@ -101,12 +103,19 @@ private slots:
     {
         m_queryLog.clear();
         m_window = std::make_unique<TfrmBackup>(std::make_unique<QueryLog>(m_queryLog));
+        // As the program wires its window.
+        m_command = backup::makeSendBackupCommand(*m_window, m_window->qryGlebarium());
+        m_window->setSendCommand(m_command.get());
         m_window->show();
         m_window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     }
 
-    void cleanup() { m_window.reset(); }
+    void cleanup()
+    {
+        m_window.reset();
+        m_command.reset();
+    }
 
     void window()
     {

@@ -132,8 +132,12 @@ TEST(SendBackupOverAnInstallation, StagesOneArchivePerExistingFarmFolderThenTheF
     std::vector<std::string> opened;
     std::string staged;
     SendBackupCommand command(
-        host, query, paths, [&opened] { return std::make_unique<NotingZipFile>(opened); },
-        [&staged](const fs::path& pasta) { staged = readBackWithPython(pasta); }, [](std::chrono::milliseconds) {});
+        host, query, paths, [] { return true; }, [&opened] { return std::make_unique<NotingZipFile>(opened); },
+        [&staged](const fs::path& pasta, const std::string&, const std::string&, glb::EventPump&) {
+            staged = readBackWithPython(pasta);
+            return std::string("ok");
+        },
+        [](std::chrono::milliseconds) {});
     command.run();
 
     EXPECT_EQ(opened,

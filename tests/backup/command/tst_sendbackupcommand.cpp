@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -71,7 +72,8 @@ private:
 };
 
 /// A writer that logs its calls with paths relative to `base` and, on Close, leaves a file
-/// listing the names it was given, so the staged archives can be looked at.
+/// listing the names it was given, so the staged archives can be looked at. Its work belongs
+/// on a worker thread: a call on the window's thread is marked so in the log.
 class RecordingZip : public TZipFile
 {
 public:
@@ -107,7 +109,7 @@ public:
 private:
     void act(const std::string& call)
     {
-        m_log.note(call);
+        m_log.note(std::this_thread::get_id() == m_log.thread() ? call + " [on the window's thread]" : call);
         if (call.rfind(m_failOn, 0) == 0 && !m_failOn.empty()) {
             throw glb::Error("fail: " + call);
         }
@@ -127,6 +129,8 @@ struct Installation
 {
     TempDir tmp;
     RecordingHost host;
+    bool conectado = true;
+    std::string reply = "Backup recebido";
     std::vector<std::string> rows;
     std::string queryFailsOn;
     std::string zipFailsOn;
@@ -148,7 +152,7 @@ struct Installation
         FakeFarmQuery query(host, rows);
         query.failOn = queryFailsOn;
         SendBackupCommand command(
-            host, query, paths(), zipFactory(), uploader(),
+            host, query, paths(), probe(), zipFactory(), uploader(),
             [this](std::chrono::milliseconds pause) { host.note("sleep(" + std::to_string(pause.count()) + ")"); });
         m_command = &command;
         const struct Reset
@@ -164,6 +168,14 @@ struct Installation
 
     glb::backup::SendBackupPaths paths() const { return {exe(), raiz().string() + "/", financeiro()}; }
 
+    SendBackupCommand::ConnectionProbe probe()
+    {
+        return [this] {
+            host.note("conectadoInternet");
+            return conectado;
+        };
+    }
+
     SendBackupCommand::ZipFactory zipFactory()
     {
         return [this]() -> std::unique_ptr<TZipFile> {
@@ -177,15 +189,19 @@ struct Installation
 
     SendBackupCommand::Uploader uploader()
     {
-        return [this](const fs::path& pasta) {
+        return [this](const fs::path& pasta, const std::string& nome, const std::string& cpf,
+                      glb::EventPump& events) -> std::string {
             host.note("upload(" + pasta.lexically_relative(tmp.path()).generic_string() + ")");
-            cpfAtUpload = host.cpfText();
+            EXPECT_EQ(&events, &host);
+            EXPECT_EQ(nome, host.nome);
+            cpfAtUpload = cpf;
             for (const auto& entry : fs::directory_iterator(pasta)) {
                 uploaded[entry.path().filename().string()] = glb::test::readFile(entry.path());
             }
             if (onUpload) {
                 onUpload();
             }
+            return reply;
         };
     }
 
@@ -231,13 +247,14 @@ TEST(SendBackupCommand, PacksEachExistingFarmFolderThenTheFinancialOneAndUploads
                        "zip.Add(Fazendas/Boa Vista/GADO.DB)", "zip.Close", "query.next", "processPendingEvents",
                        "query.next", "processPendingEvents", "query.next", "processPendingEvents",
                        "zip.Open(exe/tmpbackupEnviado/BackupFinanceiro.zip)", "zip.Add(Financeiro/CAIXA.DB)",
-                       "zip.Close", "sleep(500)", "upload(exe/tmpbackupEnviado)"},
+                       "zip.Close", "sleep(500)", "upload(exe/tmpbackupEnviado)", "showInformation(Backup recebido)"},
                       kCleanUp}));
     EXPECT_EQ(inst.uploaded, (std::map<std::string, std::string>{{"BackupBoa Vista.zip", "GADO.DB\n"},
                                                                  {"BackupFinanceiro.zip", "CAIXA.DB\n"}}));
     EXPECT_FALSE(fs::exists(inst.staging()));
     EXPECT_TRUE(inst.host.windowEnabled());
     EXPECT_TRUE(inst.host.footerEnabled());
+    EXPECT_EQ(inst.host.waits(), 2); // each archive was written on a worker thread
 }
 
 TEST(SendBackupCommand, FormChecksMoveTheFocusOrPass)
@@ -291,7 +308,7 @@ TEST(SendBackupCommand, FormChecksMoveTheFocusOrPass)
 TEST(SendBackupCommand, NoConnectionShowsTheMessageAndLeavesTheStagingFolderAlone)
 {
     Installation inst;
-    inst.host.conectado = false;
+    inst.conectado = false;
     writeFile(inst.staging() / "sobra.zip", "left over");
     inst.run();
     EXPECT_EQ(inst.host.calls(),
@@ -299,7 +316,7 @@ TEST(SendBackupCommand, NoConnectionShowsTheMessageAndLeavesTheStagingFolderAlon
     EXPECT_EQ(glb::test::readFile(inst.staging() / "sobra.zip"), "left over");
 
     Installation fresh;
-    fresh.host.conectado = false;
+    fresh.conectado = false;
     fresh.run();
     EXPECT_FALSE(fs::exists(fresh.staging()));
 }
@@ -341,7 +358,9 @@ TEST(SendBackupCommand, EmptyFarmListAndNoFinancialFolderStillUploads)
 {
     Installation inst;
     inst.run();
-    EXPECT_EQ(inst.host.calls(), concat({kSetUp, {"sleep(500)", "upload(exe/tmpbackupEnviado)"}, kCleanUp}));
+    EXPECT_EQ(
+        inst.host.calls(),
+        concat({kSetUp, {"sleep(500)", "upload(exe/tmpbackupEnviado)", "showInformation(Backup recebido)"}, kCleanUp}));
     EXPECT_TRUE(inst.uploaded.empty());
     EXPECT_FALSE(fs::exists(inst.staging()));
 }
@@ -376,19 +395,30 @@ TEST(SendBackupCommand, ErrorInAnyStageRunsTheWholeCleanUpThenGoesOn)
         std::string stage;
         std::function<void(Installation&)> arrange;
         bool writerCreated;
+        std::string message; ///< of the error that reaches the caller
     };
+    // The writer's failures and the exchange's come from worker steps, the others from the
+    // window's thread; each reaches the caller as it was raised, after the same clean-up.
+    // clang-format off
     const Case cases[] = {
-        {"overlay", [](Installation& i) { i.host.onMostrarAguarde = [] { throw glb::Error("fail: overlay"); }; },
-         false},
-        {"writer creation", [](Installation& i) { i.zipCreationFails = true; }, false},
-        {"query open", [](Installation& i) { i.queryFailsOn = "query.open"; }, true},
-        {"query next", [](Installation& i) { i.queryFailsOn = "query.next"; }, true},
-        {"archive open", [](Installation& i) { i.zipFailsOn = "zip.Open"; }, true},
-        {"add", [](Installation& i) { i.zipFailsOn = "zip.Add"; }, true},
-        {"archive close", [](Installation& i) { i.zipFailsOn = "zip.Close"; }, true},
-        {"upload", [](Installation& i) { i.onUpload = [] { throw glb::Error("fail: upload"); }; }, true},
-        {"abort", [](Installation& i) { i.onUpload = [] { throw glb::EAbort(); }; }, true},
+        {"overlay",         [](Installation& i) { i.host.onMostrarAguarde = [] { throw glb::Error("fail: overlay"); }; },
+         false, "fail: overlay"},
+        {"writer creation", [](Installation& i) { i.zipCreationFails = true; }, false, "fail: zip.create"},
+        {"query open",      [](Installation& i) { i.queryFailsOn = "query.open"; }, true, "fail: query.open"},
+        {"query next",      [](Installation& i) { i.queryFailsOn = "query.next"; }, true, "fail: query.next"},
+        {"archive open",    [](Installation& i) { i.zipFailsOn = "zip.Open"; }, true,
+         "fail: zip.Open(exe/tmpbackupEnviado/BackupA.zip)"},
+        {"add",             [](Installation& i) { i.zipFailsOn = "zip.Add"; }, true, "fail: zip.Add(Fazendas/A/a)"},
+        {"archive close",   [](Installation& i) { i.zipFailsOn = "zip.Close"; }, true, "fail: zip.Close"},
+        {"upload",          [](Installation& i) { i.onUpload = [] { throw glb::Error("fail: upload"); }; }, true,
+         "fail: upload"},
+        {"exchange",        [](Installation& i) {
+                                i.onUpload = [&i] { glb::runOnWorker(i.host, [] { throw glb::Error("fail: exchange"); }); };
+                            }, true, "fail: exchange"},
+        {"abort",           [](Installation& i) { i.onUpload = [&i] { glb::runOnWorker(i.host, [] { throw glb::EAbort(); }); }; },
+         true, "Operation aborted"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stage);
         Installation inst;
@@ -397,15 +427,16 @@ TEST(SendBackupCommand, ErrorInAnyStageRunsTheWholeCleanUpThenGoesOn)
         inst.rows = {"A", "B"};
         c.arrange(inst);
 
-        bool thrown = false;
+        std::string message = "no error";
         try {
             inst.run();
-        } catch (const glb::EAbort&) {
-            thrown = c.stage == "abort";
+        } catch (const glb::EAbort& e) {
+            message = e.what();
+            EXPECT_EQ(c.stage, "abort");
         } catch (const glb::Error& e) {
-            thrown = std::string(e.what()).rfind("fail: ", 0) == 0;
+            message = e.what();
         }
-        EXPECT_TRUE(thrown);
+        EXPECT_EQ(message, c.message);
 
         std::vector<std::string> cleanUp = kCleanUp;
         if (!c.writerCreated) {
@@ -415,6 +446,9 @@ TEST(SendBackupCommand, ErrorInAnyStageRunsTheWholeCleanUpThenGoesOn)
         ASSERT_GE(calls.size(), cleanUp.size());
         EXPECT_EQ(std::vector<std::string>(calls.end() - static_cast<std::ptrdiff_t>(cleanUp.size()), calls.end()),
                   cleanUp);
+        for (const std::string& call : calls) {
+            EXPECT_EQ(call.find(" [on "), std::string::npos) << call;
+        }
         EXPECT_FALSE(fs::exists(inst.staging()));
         EXPECT_TRUE(inst.host.windowEnabled());
         EXPECT_TRUE(inst.host.footerEnabled());
@@ -525,6 +559,7 @@ TEST(SendBackupCommand, PressWhileRunningStartsNothing)
         runningInside = inst.command()->running();
         inst.command()->run();
     };
+    inst.host.onProcessEventsUntil = [&inst] { inst.command()->run(); }; // while an archive is written
     inst.onUpload = [&inst] { inst.command()->run(); };
     inst.run();
 
@@ -540,7 +575,7 @@ TEST(SendBackupCommand, NextPressRunsAgainAfterAnError)
     Installation inst;
     inst.host.onMostrarAguarde = [] { throw glb::Error("fail: overlay"); };
     FakeFarmQuery query(inst.host, {});
-    SendBackupCommand command(inst.host, query, inst.paths(), inst.zipFactory(), inst.uploader(),
+    SendBackupCommand command(inst.host, query, inst.paths(), inst.probe(), inst.zipFactory(), inst.uploader(),
                               [](std::chrono::milliseconds) {});
     EXPECT_THROW(command.run(), glb::Error);
     EXPECT_FALSE(command.running());

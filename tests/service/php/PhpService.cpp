@@ -63,7 +63,7 @@ PhpService::PhpService(const Options& options)
     }
     args.push_back("-S");
     args.push_back("127.0.0.1:" + std::to_string(m_port));
-    args.push_back(GLB_PHP_SERVICE_SCRIPT);
+    args.push_back(options.script.empty() ? std::string(GLB_PHP_SERVICE_SCRIPT) : options.script);
 
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -125,7 +125,12 @@ PhpService::~PhpService()
 
 std::string PhpService::url() const
 {
-    return "http://127.0.0.1:" + std::to_string(m_port) + "/web/backup_antigo.php";
+    return address() + "/web/backup_antigo.php";
+}
+
+std::string PhpService::address() const
+{
+    return "http://127.0.0.1:" + std::to_string(m_port);
 }
 
 } // namespace glb::test

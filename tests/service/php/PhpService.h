@@ -8,8 +8,9 @@
 
 namespace glb::test {
 
-/// The PHP backup service (backup_service.php) under `php -S` on 127.0.0.1, started in
-/// the constructor, ready once it accepts connections, stopped in the destructor.
+/// The PHP backup service (backup_service.php, or another router script) under `php -S` on
+/// 127.0.0.1, started in the constructor, ready once it accepts connections, stopped in the
+/// destructor.
 class PhpService
 {
 public:
@@ -19,6 +20,8 @@ public:
         std::vector<std::pair<std::string, std::string>> environment;
         /// php.ini settings, "name=value".
         std::vector<std::string> settings = {"post_max_size=2G", "memory_limit=4G"};
+        /// The script `php -S` serves every request with; empty for backup_service.php.
+        std::string script;
     };
 
     explicit PhpService(const Options& options);
@@ -29,6 +32,8 @@ public:
     std::uint16_t port() const noexcept { return m_port; }
     /// The service's endpoint, "http://127.0.0.1:<port>/web/backup_antigo.php".
     std::string url() const;
+    /// "http://127.0.0.1:<port>", for a client that reaches the service as its proxy.
+    std::string address() const;
     /// The process of the service.
     pid_t pid() const noexcept { return m_pid; }
 

@@ -1,12 +1,13 @@
 #pragma once
 
 #include "common/Error.h"
+#include "common/WorkerThread.h"
 #include "service/HttpTransport.h"
 #include "service/ServiceContract.h"
-#include "service/UploadHost.h"
 #include "service/Url.h"
 
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,10 +42,16 @@ public:
         m_action = action;
     }
     const std::string& soapAction() const override { return m_action; }
-    void execute(std::string_view request, std::string& response) override
+    using HttpTransport::execute;
+    void execute(service::RequestBody& request, std::string& response) override
     {
         m_log->push_back("execute");
-        requests->emplace_back(request);
+        std::string bytes;
+        char piece[4096];
+        while (const std::size_t got = request.read(piece, sizeof piece))
+            bytes.append(piece, got);
+        EXPECT_EQ(bytes.size(), request.size());
+        requests->push_back(std::move(bytes));
         if (fail)
             throw Error("connection refused");
         response.append(m_reply);
@@ -61,21 +68,23 @@ private:
     std::string m_action;
 };
 
-/// The window side of an upload: fixed texts, records events and the boxes shown.
-class RecordingHost : public service::UploadHost
+/// The window's events as the upload sees them: each processing of pending events is logged
+/// as "events"; a worker step is waited for without events and counted.
+class RecordingPump : public EventPump
 {
 public:
-    explicit RecordingHost(std::shared_ptr<EventLog> log)
+    explicit RecordingPump(std::shared_ptr<EventLog> log)
         : m_log(std::move(log))
     {
     }
     void processPendingEvents() override { m_log->push_back("events"); }
-    std::string nomeText() const override { return nome; }
-    std::string cpfText() const override { return cpf; }
-    void showInformation(const std::string& text) override { m_log->push_back("information " + text); }
+    void processEventsUntil(StepEnd& end) override
+    {
+        ++waits;
+        end.wait();
+    }
 
-    std::string nome = "Ana";
-    std::string cpf = "123";
+    int waits = 0;
 
 private:
     std::shared_ptr<EventLog> m_log;

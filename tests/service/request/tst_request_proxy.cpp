@@ -193,21 +193,23 @@ TEST_F(ServiceProxyTest, UploadCallThroughTheProxySendsEveryFile)
     glb::test::TempDir dir;
     glb::test::writeFile(dir / "Fazenda.zip", std::string(100, 'x'));
     glb::test::writeFile(dir / "Financeiro.zip", "");
-    glb::test::RecordingHost host(transports.log);
-    host.nome = "Jo\xC3\xA3o & Filhos";
+    glb::test::RecordingPump events(transports.log);
+    const std::string nome = "Jo\xC3\xA3o & Filhos";
 
-    EnviarArquivos(dir.path(), host, [&] { return GetBackupGlebariumPort(false, "", nullptr, transports.factory()); });
+    const std::string reply = EnviarArquivos(dir.path(), nome, "123", events, [&] {
+        return GetBackupGlebariumPort(false, "", nullptr, transports.factory());
+    });
 
     ASSERT_EQ(transports.requests->size(), 1U);
     const auto read = glb::test::readBack(transports.requests->front());
     ASSERT_TRUE(read.wellFormed);
-    EXPECT_EQ(read.nome, host.nome);
+    EXPECT_EQ(read.nome, nome);
     std::vector<std::pair<std::string, std::string>> sent = read.records;
     std::sort(sent.begin(), sent.end());
     EXPECT_EQ(sent, (std::vector<std::pair<std::string, std::string>>{
                         {"Fazenda.zip", ArquivoParaBase64(dir / "Fazenda.zip")}, {"Financeiro.zip", ""}}));
-    EXPECT_EQ(transports.log->back(), "information Backup recebido & gravado");
-    EXPECT_EQ(transports.log->end()[-2], "transport destroyed");
+    EXPECT_EQ(reply, "Backup recebido & gravado");
+    EXPECT_EQ(transports.log->back(), "transport destroyed");
 }
 
 } // namespace

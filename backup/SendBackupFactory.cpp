@@ -1,0 +1,21 @@
+#include "backup/SendBackupFactory.h"
+
+#include "common/Platform.h"
+#include "service/UploadCall.h"
+
+#include <thread>
+
+namespace glb::backup {
+
+std::unique_ptr<SendBackupCommand> makeSendBackupCommand(CommandHost& host, FarmQuery& query)
+{
+    return std::make_unique<SendBackupCommand>(
+        host, query, SendBackupPaths::installed(), [] { return platform::internetConnected(); },
+        [] { return std::make_unique<archive::TZipFile>(); },
+        [](const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf, EventPump& events) {
+            return service::EnviarArquivos(pasta, nome, cpf, events);
+        },
+        [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); });
+}
+
+} // namespace glb::backup

@@ -5,10 +5,12 @@
 // Each size runs in a child process of its own, so one peak does not hide the next. The
 // archives are files of at most 10 MB in a temporary folder (plus a run with one file of
 // the whole size). Every mode runs EnviarArquivos; the request goes to a transport that
-// takes the body and answers with a reply.
-//   streamed   the real path: each file is encoded straight into the request;
-//   text/rel   every BUF is read into text first, then written and released one by one;
-//   text/keep  every BUF is read into text first and kept while the request is written.
+// pulls the body as libcurl does, in pieces of 32 KiB, drops it and answers with a reply.
+//   streamed   the real path: the body is produced while it is pulled, each file read and
+//              encoded piece by piece;
+//   whole      the document is written whole in memory first, each file encoded straight
+//              into it, then sent;
+//   text/keep  every BUF is read into text first and kept while the document is written.
 
 #include "service/EnvelopeWriter.h"
 #include "service/ServiceProxy.h"
@@ -70,9 +72,13 @@ public:
     const UrlParts& urlParts() const override { return m_parts; }
     void setSoapAction(const std::string& action) override { m_action = action; }
     const std::string& soapAction() const override { return m_action; }
-    void execute(std::string_view request, std::string& response) override
+    using HttpTransport::execute;
+    void execute(RequestBody& request, std::string& response) override
     {
-        m_sent = request.size();
+        std::vector<char> piece(32768);
+        m_sent = 0;
+        while (const std::size_t got = request.read(piece.data(), piece.size()))
+            m_sent += got;
         response = kReply;
     }
 
@@ -86,7 +92,7 @@ private:
 enum class Mode
 {
     Streamed,
-    TextReleased,
+    Whole,
     TextKept,
 };
 
@@ -95,48 +101,39 @@ const char* modeName(Mode mode)
     switch (mode) {
     case Mode::Streamed:
         return "streamed";
-    case Mode::TextReleased:
-        return "text/rel";
+    case Mode::Whole:
+        return "whole";
     case Mode::TextKept:
         return "text/keep";
     }
     return "";
 }
 
-/// Reads every BUF into text before the request is written.
-class TextPort : public BackupGlebariumPortType
+/// Writes the whole document in memory, with every BUF read into text first when `text` is
+/// set, and sends it from there.
+class InMemoryPort : public BackupGlebariumPortType
 {
 public:
-    TextPort(std::shared_ptr<BackupGlebariumPortType> proxy, bool keep, std::size_t& sent)
-        : m_proxy(std::move(proxy))
-        , m_keep(keep)
+    InMemoryPort(bool text, std::size_t& sent)
+        : m_text(text)
         , m_sent(sent)
     {
     }
     std::string UploadBackup(const std::string& nome, const std::string& cpf, ArquivoArray arquivo) override
     {
-        for (const auto& record : arquivo)
-            (void)record->BUF();
-        if (!m_keep)
-            return m_proxy->UploadBackup(nome, cpf, std::move(arquivo));
-        const ArquivoArray& kept = arquivo;
-        m_sent = InvContextToMsg({}, nome, cpf, kept).size();
+        if (m_text) {
+            for (const auto& record : arquivo)
+                (void)record->BUF();
+        }
+        const std::string body = InvContextToMsg({}, nome, cpf, arquivo);
+        std::string response;
+        SinkTransport(m_sent).execute(body, response);
         return "ok";
     }
 
 private:
-    std::shared_ptr<BackupGlebariumPortType> m_proxy;
-    bool m_keep;
+    bool m_text;
     std::size_t& m_sent;
-};
-
-class Host : public UploadHost
-{
-public:
-    void processPendingEvents() override {}
-    std::string nomeText() const override { return "Ana"; }
-    std::string cpfText() const override { return "123"; }
-    void showInformation(const std::string&) override {}
 };
 
 void stage(const fs::path& dir, std::size_t totalMb, std::size_t fileMb)
@@ -167,16 +164,15 @@ void measure(const fs::path& dir, std::size_t totalMb, std::size_t fileMb, Mode 
     RegisterBackupGlebariumTypes();
     const long baseKb = statusKb("VmHWM");
     std::size_t sent = 0;
-    Host host;
+    glb::BlockingPump events;
     const double cpuStart = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    EnviarArquivos(dir, host, [&]() -> std::shared_ptr<BackupGlebariumPortType> {
-        auto proxy = GetBackupGlebariumPort(false, "", nullptr, [&]() -> std::unique_ptr<HttpTransport> {
-            return std::make_unique<SinkTransport>(sent);
-        });
+    EnviarArquivos(dir, "Ana", "123", events, [&]() -> std::shared_ptr<BackupGlebariumPortType> {
         if (mode == Mode::Streamed)
-            return proxy;
-        return std::make_shared<TextPort>(std::move(proxy), mode == Mode::TextKept, sent);
+            return GetBackupGlebariumPort(false, "", nullptr, [&]() -> std::unique_ptr<HttpTransport> {
+                return std::make_unique<SinkTransport>(sent);
+            });
+        return std::make_shared<InMemoryPort>(mode == Mode::TextKept, sent);
     });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = cpuSeconds() - cpuStart;
@@ -206,7 +202,7 @@ int main(int argc, char** argv)
         for (const std::size_t fileMb : {std::size_t{10}, mb}) {
             const fs::path dir = root / (std::to_string(mb) + "_" + std::to_string(fileMb));
             stage(dir, mb, fileMb);
-            for (const Mode mode : {Mode::Streamed, Mode::TextReleased, Mode::TextKept})
+            for (const Mode mode : {Mode::Streamed, Mode::Whole, Mode::TextKept})
                 measure(dir, mb, fileMb, mode);
             fs::remove_all(dir);
             if (fileMb == mb)

@@ -1,21 +1,27 @@
-// The whole send of a generated installation, timed stage by stage.
+// The whole send of a generated installation, timed stage by stage, with the program's
+// memory over the send and how long its window went without processing events.
 //
-//   bench_send [--megabytes 300] [--farms N] [--maker glb_make_sample] [--keep-sample]
+//   bench_send [--megabytes 300] [--farms N] [--sink] [--maker glb_make_sample] [--keep-sample]
 //
-// glb_make_sample writes an installation into a temporary WINEPREFIX-style folder; the
-// real SendBackupCommand then packs it with TZipFile, reads the farm table through TQuery
-// and uploads the staging folder with EnviarArquivos over libcurl, through http_proxy, to
-// `php -S 127.0.0.1:<port> vendor_proxy.php`, which answers for the vendor's host. The
-// staging folder lies beside this program file, as it does beside the real one.
+// glb_make_sample writes an installation into a temporary WINEPREFIX-style folder. The real
+// SendBackupCommand then runs in the real window (offscreen, with its wait overlay and its
+// event processing while archives are written and the request is sent): it reads the farm
+// table through TQuery, packs with TZipFile and uploads with EnviarArquivos over libcurl,
+// through http_proxy, to `php -S 127.0.0.1:<port> vendor_proxy.php`, which answers for the
+// vendor's host (with --sink the service reads the body and drops it unparsed). The staging
+// folder lies beside this program file, as it does beside the real one.
 //
-// Stages are told apart from outside the command: a CommandHost that timestamps every call,
-// a TZipFile whose Open and Close are timestamped around the real ones, and a transport that
-// timestamps the real CurlTransport's execute(). The php server's CPU time over the exchange
-// is read from /proc, as its share of the sending. Prints one table: stage, seconds, this
-// process's peak RSS at the end of the stage (getrusage), and the php server's peak RSS.
+// Stages are told apart from outside the command: a host that timestamps every call before
+// handing it to the window, a TZipFile whose Open and Close are timestamped around the real
+// ones, and a transport that timestamps the real CurlTransport's execute(). A 10 ms timer on
+// the window's thread shows when that thread processed events; the longest gap between its
+// ticks during packing and during the upload is the longest time the window stood still.
+// Memory: the resident set just before the press, and its peak over the send (the kernel's
+// high-water mark, reset at the press).
 
+#include "app/MainWindow.h"
+#include "app/MessageBoxes.h"
 #include "archive/ZipFile.h"
-#include "backup/CommandHost.h"
 #include "backup/FarmList.h"
 #include "backup/Installation.h"
 #include "backup/SendBackupCommand.h"
@@ -24,24 +30,24 @@
 #include "service/ServiceContract.h"
 #include "service/ServiceProxy.h"
 #include "service/UploadCall.h"
+#include "tests/service/php/PhpService.h"
 
-#include <arpa/inet.h>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <netinet/in.h>
 #include <optional>
-#include <signal.h>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -53,13 +59,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::string_view kReplyText = "Backup recebido: %d arquivos";
-
-double peakRssMiB()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;
-}
 
 /// User + system CPU seconds of this process so far.
 double cpuSelf()
@@ -77,28 +76,28 @@ double seconds(Clock::time_point from, Clock::time_point to)
     return std::chrono::duration<double>(to - from).count();
 }
 
-std::uint64_t folderBytes(const fs::path& folder)
+/// One field of /proc/<pid>/status ("VmRSS", "VmHWM") in MiB, or -1.
+double statusMiB(const std::string& pid, std::string_view field)
 {
-    std::uint64_t total = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        if (entry.is_regular_file()) {
-            total += entry.file_size();
-        }
-    }
-    return total;
-}
-
-/// One field of /proc/<pid>/status in KiB, or -1.
-long statusKb(pid_t pid, std::string_view field)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::ifstream in("/proc/" + pid + "/status");
     std::string line;
     while (std::getline(in, line)) {
         if (line.size() > field.size() && line.compare(0, field.size(), field) == 0 && line[field.size()] == ':') {
-            return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+            return static_cast<double>(std::strtol(line.c_str() + field.size() + 1, nullptr, 10)) / 1024.0;
         }
     }
     return -1;
+}
+
+double selfMiB(std::string_view field)
+{
+    return statusMiB("self", field);
+}
+
+/// Starts this process's peak resident set afresh at its current size.
+void resetPeakRss()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 /// User + system CPU seconds of a process so far, from /proc/<pid>/stat.
@@ -112,8 +111,7 @@ double cpuSeconds(pid_t pid)
         return 0;
     }
     std::vector<std::string> fields;
-    std::size_t pos = close + 2;
-    while (pos < stat.size()) {
+    for (std::size_t pos = close + 2; pos < stat.size();) {
         const auto end = stat.find(' ', pos);
         fields.push_back(stat.substr(pos, end - pos));
         if (end == std::string::npos) {
@@ -129,7 +127,18 @@ double cpuSeconds(pid_t pid)
     return (std::strtod(fields[11].c_str(), nullptr) + std::strtod(fields[12].c_str(), nullptr)) / ticks;
 }
 
-/// Runs a program to its end; throws when it fails.
+std::uint64_t folderBytes(const fs::path& folder)
+{
+    std::uint64_t total = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+            total += entry.file_size();
+        }
+    }
+    return total;
+}
+
+/// Runs a program to its end with its output dropped; throws when it fails.
 void runProgram(const std::vector<std::string>& args)
 {
     std::vector<char*> argv;
@@ -154,116 +163,116 @@ void runProgram(const std::vector<std::string>& args)
     }
 }
 
-/// `php -S` on 127.0.0.1 with vendor_proxy.php as its router, from construction until
-/// destruction; ready once it accepts a connection.
-class VendorProxy
+struct Options
 {
-public:
-    explicit VendorProxy(const std::vector<std::pair<std::string, std::string>>& environment)
-    {
-        m_port = freePort();
-        std::vector<std::string> args = {"php",
-                                         "-d",
-                                         "post_max_size=2G",
-                                         "-d",
-                                         "memory_limit=4G",
-                                         "-S",
-                                         "127.0.0.1:" + std::to_string(m_port),
-                                         GLB_VENDOR_PROXY_SCRIPT};
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        // One server process: the CPU and memory read from /proc are the whole service's.
-        unsetenv("PHP_CLI_SERVER_WORKERS");
-        for (const auto& [name, value] : environment) {
-            setenv(name.c_str(), value.c_str(), 1);
-        }
-        m_pid = fork();
-        if (m_pid < 0) {
-            throw std::runtime_error("fork failed");
-        }
-        if (m_pid == 0) {
-            const int devNull = open("/dev/null", O_RDWR);
-            dup2(devNull, STDIN_FILENO);
-            dup2(devNull, STDOUT_FILENO);
-            dup2(devNull, STDERR_FILENO);
-            execvp("php", argv.data());
-            _exit(127);
-        }
-        const auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (!accepts(m_port)) {
-            int status = 0;
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                throw std::runtime_error("php -S ended before it listened (php-cli and php-soap installed?)");
-            }
-            if (Clock::now() > deadline) {
-                throw std::runtime_error("php -S did not listen within 20 s");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
-    ~VendorProxy()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    VendorProxy(const VendorProxy&) = delete;
-    VendorProxy& operator=(const VendorProxy&) = delete;
-
-    pid_t pid() const noexcept { return m_pid; }
-    std::string address() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-
-private:
-    static sockaddr_in loopback(std::uint16_t port)
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        return address;
-    }
-    static std::uint16_t freePort()
-    {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof address;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("no free port on 127.0.0.1");
-        }
-        close(fd);
-        return ntohs(address.sin_port);
-    }
-    static bool accepts(std::uint16_t port)
-    {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in address = loopback(port);
-        const bool ok = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        if (fd >= 0) {
-            close(fd);
-        }
-        return ok;
-    }
-
-    pid_t m_pid = -1;
-    std::uint16_t m_port = 0;
+    unsigned megabytes = 300;
+    unsigned farms = 0;
+    bool sink = false;
+    std::string maker = GLB_MAKE_SAMPLE;
+    bool keepSample = false;
 };
 
-/// The moments of one run, filled in by the host, the writer and the transport.
+Options parse(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--megabytes" && hasValue) {
+            options.megabytes = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (arg == "--farms" && hasValue) {
+            options.farms = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (arg == "--sink") {
+            options.sink = true;
+        } else if (arg == "--maker" && hasValue) {
+            options.maker = argv[++i];
+        } else if (arg == "--keep-sample") {
+            options.keepSample = true;
+        } else {
+            throw std::runtime_error(
+                "usage: bench_send [--megabytes M] [--farms N] [--sink] [--maker PATH] [--keep-sample]");
+        }
+    }
+    if (options.maker.empty()) {
+        throw std::runtime_error("glb_make_sample was not built here: give --maker PATH");
+    }
+    return options;
+}
+
+/// The generated installation in a WINEPREFIX-style folder (drive C: is
+/// <prefix>/dosdevices/c:), removed at the end unless it is to be kept.
+class SampleInstallation
+{
+public:
+    explicit SampleInstallation(const Options& options)
+        : m_keep(options.keepSample)
+    {
+        char prefixTemplate[] = "/tmp/glb-bench-send-XXXXXX";
+        if (mkdtemp(prefixTemplate) == nullptr) {
+            throw std::runtime_error("cannot create a temporary folder");
+        }
+        m_prefix = prefixTemplate;
+        const fs::path driveC = m_prefix / "dosdevices" / "c:";
+        fs::create_directories(driveC);
+        setenv("WINEPREFIX", m_prefix.c_str(), 1);
+
+        const auto start = Clock::now();
+        std::vector<std::string> args = {options.maker, driveC.string(), "--megabytes",
+                                         std::to_string(options.megabytes)};
+        if (options.farms > 0) {
+            args.insert(args.end(), {"--farms", std::to_string(options.farms)});
+        }
+        runProgram(args);
+        m_writeSeconds = seconds(start, Clock::now());
+        m_paths = glb::backup::SendBackupPaths::installed();
+        m_bytes = folderBytes(m_paths.raizFazendas) + folderBytes(m_paths.pastaFinanceiro);
+    }
+    ~SampleInstallation()
+    {
+        std::error_code ec;
+        if (!m_keep) {
+            fs::remove_all(m_prefix, ec);
+        }
+    }
+    SampleInstallation(const SampleInstallation&) = delete;
+    SampleInstallation& operator=(const SampleInstallation&) = delete;
+
+    const glb::backup::SendBackupPaths& paths() const noexcept { return m_paths; }
+    std::uint64_t bytes() const noexcept { return m_bytes; }
+    double writeSeconds() const noexcept { return m_writeSeconds; }
+
+private:
+    bool m_keep;
+    fs::path m_prefix;
+    glb::backup::SendBackupPaths m_paths;
+    std::uint64_t m_bytes = 0;
+    double m_writeSeconds = 0;
+};
+
+/// The vendor's host as the program meets it: `php -S` with vendor_proxy.php as its router,
+/// reached through http_proxy.
+glb::test::PhpService::Options vendorProxyOptions(const Options& options)
+{
+    glb::test::PhpService::Options service;
+    service.script = GLB_VENDOR_PROXY_SCRIPT;
+    service.environment = {{"GLB_REPLY_TEXT", std::string(kReplyText)}};
+    if (options.sink) {
+        service.environment.emplace_back("GLB_SINK", "1");
+    }
+    // One server process: the CPU and memory read from /proc are the whole service's.
+    unsetenv("PHP_CLI_SERVER_WORKERS");
+    return service;
+}
+
+/// The moments of one run, filled in by the host, the writer, the transport and the timer.
 struct Timeline
 {
     struct Mark
     {
         Clock::time_point at;
         double cpu = 0;
-        double rss = 0;
     };
-    static Mark now() { return {Clock::now(), cpuSelf(), peakRssMiB()}; }
+    static Mark now() { return {Clock::now(), cpuSelf()}; }
     struct Archive
     {
         std::string name;
@@ -277,60 +286,71 @@ struct Timeline
     Mark start;
     std::optional<Mark> overlayShown;
     std::optional<Mark> writerMade;
-    std::optional<Mark> firstPackingEvent;
-    std::vector<Archive> archives;
+    std::optional<Mark> firstRow;
+    std::vector<Archive> archives; // written on the worker threads, read after the send
     std::optional<Mark> pauseStart;
     std::optional<Mark> pauseEnd;
-    std::vector<Mark> uploadEvents; // the upload call's two points
+    std::vector<Mark> uploadEvents; // the upload call's two event points
     std::optional<Mark> portMade;
     std::optional<Mark> sendStart;
     std::optional<Mark> sendEnd;
     std::optional<Mark> replyShown;
-    std::optional<Mark> replyDismissed;
     std::optional<Mark> overlayHidden;
     Mark end;
+    std::vector<Clock::time_point> ticks; // the window's 10 ms timer
     std::string reply;
-    std::size_t requestBytes = 0;
+    std::uint64_t requestBytes = 0;
     std::size_t responseBytes = 0;
     double serviceCpuSeconds = 0;
+    double rssBeforeMiB = 0;
+    double peakMiB = 0;
 };
 
-/// The window, without a window: every call is timestamped, the form holds valid entries.
-class BenchHost : public glb::backup::CommandHost
+/// The window as the command's host, with every call timestamped; the form holds valid
+/// entries, and the reply box is recorded instead of waiting for a user.
+class TimedHost : public glb::backup::CommandHost
 {
 public:
-    explicit BenchHost(Timeline& timeline)
+    TimedHost(Timeline& timeline, glb::app::TfrmBackup& window)
         : m_timeline(timeline)
+        , m_window(window)
     {
     }
     void processPendingEvents() override
     {
-        if (!m_timeline.pauseStart) {
-            if (!m_timeline.firstPackingEvent) {
-                m_timeline.firstPackingEvent = Timeline::now();
-            }
-        } else {
+        if (m_timeline.pauseStart) {
             m_timeline.uploadEvents.push_back(Timeline::now());
+        } else if (!m_timeline.firstRow) {
+            m_timeline.firstRow = Timeline::now();
         }
+        m_window.processPendingEvents();
     }
+    void processEventsUntil(glb::StepEnd& end) override { m_window.processEventsUntil(end); }
     std::string nomeText() const override { return "Fazendeiro de Teste"; }
     std::string cpfText() const override { return "123.456.789-09"; }
     void showInformation(const std::string& text) override
     {
         m_timeline.replyShown = Timeline::now();
         m_timeline.reply = text;
-        m_timeline.replyDismissed = Timeline::now();
+        m_window.showInformation(text);
     }
     bool contratoChecked() const override { return true; }
     void setFocus(glb::backup::FormControl) override {}
-    void mostrarAguarde(const std::string&) override { m_timeline.overlayShown = Timeline::now(); }
-    void esconderAguarde() override { m_timeline.overlayHidden = Timeline::now(); }
-    void setFooterEnabled(bool) override {}
-    // The service is on 127.0.0.1: the route check would only measure the machine's network.
-    bool conectadoInternet() override { return true; }
+    void mostrarAguarde(const std::string& mensagem) override
+    {
+        m_window.mostrarAguarde(mensagem);
+        m_timeline.overlayShown = Timeline::now();
+    }
+    void esconderAguarde() override
+    {
+        m_timeline.overlayHidden = Timeline::now();
+        m_window.esconderAguarde();
+    }
+    void setFooterEnabled(bool enabled) override { m_window.setFooterEnabled(enabled); }
 
 private:
     Timeline& m_timeline;
+    glb::app::TfrmBackup& m_window;
 };
 
 /// The real writer with its Open and Close timestamped.
@@ -389,7 +409,8 @@ public:
     const glb::service::UrlParts& urlParts() const override { return m_curl.urlParts(); }
     void setSoapAction(const std::string& action) override { m_curl.setSoapAction(action); }
     const std::string& soapAction() const override { return m_curl.soapAction(); }
-    void execute(std::string_view request, std::string& response) override
+    using HttpTransport::execute;
+    void execute(glb::service::RequestBody& request, std::string& response) override
     {
         m_timeline.requestBytes = request.size();
         const double cpuBefore = cpuSeconds(m_service);
@@ -406,109 +427,23 @@ private:
     glb::service::CurlTransport m_curl;
 };
 
-/// One line of the table: wall and CPU seconds between two marks, peak RSS at the second.
-void row(const char* stage, const Timeline::Mark& from, const Timeline::Mark& to, const std::string& note = {})
+/// Presses "&Enviar" once, through the real command in the real window, and fills `timeline`.
+void sendOnce(const SampleInstallation& installation, const glb::test::PhpService& service, Timeline& timeline)
 {
-    std::printf("%-36s %9.3f %9.3f %13.1f  %s\n", stage, seconds(from.at, to.at), to.cpu - from.cpu, to.rss,
-                note.c_str());
-}
-
-std::string megabytes(std::uint64_t bytes)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
-    return text;
-}
-
-struct Options
-{
-    unsigned megabytes = 300;
-    unsigned farms = 0;
-    std::string maker = GLB_MAKE_SAMPLE;
-    bool keepSample = false;
-};
-
-Options parse(int argc, char** argv)
-{
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--megabytes" && hasValue) {
-            options.megabytes = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (arg == "--farms" && hasValue) {
-            options.farms = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (arg == "--maker" && hasValue) {
-            options.maker = argv[++i];
-        } else if (arg == "--keep-sample") {
-            options.keepSample = true;
-        } else {
-            throw std::runtime_error("usage: bench_send [--megabytes M] [--farms N] [--maker PATH] [--keep-sample]");
-        }
-    }
-    if (options.maker.empty()) {
-        throw std::runtime_error("glb_make_sample was not built here: give --maker PATH");
-    }
-    return options;
-}
-
-int benchmark(const Options& options)
-{
-    // A WINEPREFIX-style folder: drive C: is <prefix>/dosdevices/c:.
-    char prefixTemplate[] = "/tmp/glb-bench-send-XXXXXX";
-    if (mkdtemp(prefixTemplate) == nullptr) {
-        throw std::runtime_error("cannot create a temporary folder");
-    }
-    const fs::path prefix = prefixTemplate;
-    struct RemovePrefix
-    {
-        fs::path path;
-        bool keep;
-        ~RemovePrefix()
-        {
-            std::error_code ec;
-            if (!keep) {
-                fs::remove_all(path, ec);
-            }
-        }
-    } removePrefix{prefix, options.keepSample};
-    const fs::path driveC = prefix / "dosdevices" / "c:";
-    fs::create_directories(driveC);
-    setenv("WINEPREFIX", prefix.c_str(), 1);
-
-    const auto sampleStart = Clock::now();
-    std::vector<std::string> makerArgs = {options.maker, driveC.string(), "--megabytes",
-                                          std::to_string(options.megabytes)};
-    if (options.farms > 0) {
-        makerArgs.insert(makerArgs.end(), {"--farms", std::to_string(options.farms)});
-    }
-    runProgram(makerArgs);
-    const double sampleSeconds = seconds(sampleStart, Clock::now());
-    const glb::backup::SendBackupPaths paths = glb::backup::SendBackupPaths::installed();
-    const std::uint64_t installationBytes = folderBytes(paths.raizFazendas) + folderBytes(paths.pastaFinanceiro);
-
-    VendorProxy proxy({{"GLB_REPLY_TEXT", std::string(kReplyText)}});
-    // libcurl reads the proxy settings from the environment when a transfer starts.
-    setenv("http_proxy", proxy.address().c_str(), 1);
-    unsetenv("no_proxy");
-    unsetenv("NO_PROXY");
-    glb::service::RegisterBackupGlebariumTypes();
-
-    Timeline timeline;
-    BenchHost host(timeline);
-    glb::backup::TQuery query;
-    query.setDatabaseName(glb::platform::fixedPath(glb::backup::kPastaGlebariumFazendas));
+    glb::app::TfrmBackup window;
+    window.show();
+    TimedHost host(timeline, window);
     glb::backup::SendBackupCommand command(
-        host, query, paths,
+        host, window.qryGlebarium(), installation.paths(), [] { return true; },
         [&timeline] {
             auto writer = std::make_unique<TimedZipFile>(timeline);
             timeline.writerMade = Timeline::now();
             return writer;
         },
-        [&](const fs::path& pasta) {
-            glb::service::EnviarArquivos(pasta, host, [&] {
+        [&](const fs::path& pasta, const std::string& nome, const std::string& cpf, glb::EventPump& events) {
+            return glb::service::EnviarArquivos(pasta, nome, cpf, events, [&] {
                 auto port = glb::service::GetBackupGlebariumPort(
-                    false, {}, nullptr, [&] { return std::make_unique<TimedTransport>(timeline, proxy.pid()); });
+                    false, {}, nullptr, [&] { return std::make_unique<TimedTransport>(timeline, service.pid()); });
                 timeline.portMade = Timeline::now();
                 return port;
             });
@@ -519,74 +454,146 @@ int benchmark(const Options& options)
             timeline.pauseEnd = Timeline::now();
         });
 
-    const double rssBefore = peakRssMiB();
+    timeline.ticks.reserve(100000);
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&timeline] { timeline.ticks.push_back(Clock::now()); });
+    ticker.start(10);
+    QApplication::processEvents();
+
+    const glb::app::BoxRecorder boxes; // the reply box is dismissed at once
+    timeline.rssBeforeMiB = selfMiB("VmRSS");
+    resetPeakRss();
     timeline.start = Timeline::now();
     command.run();
     timeline.end = Timeline::now();
-    const double serviceRss = static_cast<double>(statusKb(proxy.pid(), "VmHWM")) / 1024.0;
+    timeline.peakMiB = selfMiB("VmHWM");
+    ticker.stop();
+}
 
-    const fs::path pastaEnvio = paths.executableDirectory / std::string(glb::backup::kPastaEnvio);
-    if (!timeline.replyShown || !timeline.sendEnd || !timeline.overlayHidden || !timeline.pauseEnd ||
-        !timeline.writerMade) {
-        std::fprintf(stderr, "the send did not run through every stage\n");
-        return 1;
+/// The longest time between `from` and `to` in which the window's thread processed no events.
+double longestGapMs(const std::vector<Clock::time_point>& ticks, Clock::time_point from, Clock::time_point to)
+{
+    Clock::time_point last = from;
+    double longest = 0;
+    for (const Clock::time_point tick : ticks) {
+        if (tick <= from) {
+            continue;
+        }
+        if (tick >= to) {
+            break;
+        }
+        longest = std::max(longest, seconds(last, tick) * 1000.0);
+        last = tick;
     }
-    std::uint64_t archiveBytes = 0;
+    return std::max(longest, seconds(last, to) * 1000.0);
+}
+
+std::string megabytes(std::uint64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+/// One line of the table: wall and CPU seconds between two marks.
+void row(const char* stage, const Timeline::Mark& from, const Timeline::Mark& to, const std::string& note = {})
+{
+    std::printf("%-36s %9.3f %9.3f  %s\n", stage, seconds(from.at, to.at), to.cpu - from.cpu, note.c_str());
+}
+
+bool ranThroughEveryStage(const Timeline& t)
+{
+    return t.overlayShown && t.writerMade && t.pauseStart && t.pauseEnd && t.portMade && t.sendStart && t.sendEnd &&
+           t.replyShown && t.overlayHidden;
+}
+
+void printStages(const Timeline& t, const std::string& servicePid)
+{
     std::uint64_t packedBytes = 0;
-    for (const auto& archive : timeline.archives) {
-        archiveBytes += archive.outputBytes;
+    for (const auto& archive : t.archives) {
         packedBytes += archive.inputBytes;
     }
-    const std::string expectedReply = "Backup recebido: " + std::to_string(timeline.archives.size()) + " arquivos";
-
-    std::printf("whole send: installation of %s (%s), %zu archives of %s, request body %s\n",
-                megabytes(installationBytes).c_str(), options.farms > 0 ? "farms as asked" : "sample's farms",
-                timeline.archives.size(), megabytes(archiveBytes).c_str(), megabytes(timeline.requestBytes).c_str());
-    std::printf("sample written in %.1f s (not part of the send); peak RSS before the send %.1f MiB\n\n", sampleSeconds,
-                rssBefore);
-    std::printf("%-36s %9s %9s %13s  %s\n", "stage", "wall s", "CPU s", "peak RSS MiB", "note");
-
-    const auto& t = timeline;
-    const Timeline::Mark queryEnd = t.firstPackingEvent ? *t.firstPackingEvent : *t.pauseStart;
+    std::printf("%-36s %9s %9s  %s\n", "stage", "wall s", "CPU s", "note");
+    const Timeline::Mark packingStart = t.firstRow ? *t.firstRow : *t.pauseStart;
     row("preparation (checks, staging)", t.start, *t.overlayShown);
     row("overlay, footer, writer", *t.overlayShown, *t.writerMade);
-    row("farm list query", *t.writerMade, queryEnd);
+    row("farm list query", *t.writerMade, packingStart);
     for (const auto& archive : t.archives) {
-        char note[128];
-        std::snprintf(note, sizeof note, "%zu files, %s -> %s", archive.entries, megabytes(archive.inputBytes).c_str(),
-                      megabytes(archive.outputBytes).c_str());
-        row(("  packing " + archive.name).c_str(), archive.opened, archive.closed, note);
+        row(("  packing " + archive.name).c_str(), archive.opened, archive.closed,
+            std::to_string(archive.entries) + " files, " + megabytes(archive.inputBytes) + " -> " +
+                megabytes(archive.outputBytes));
     }
-    char packNote[128];
-    std::snprintf(packNote, sizeof packNote, "%.1f MB/s of files per CPU second",
-                  static_cast<double>(packedBytes) / 1e6 / (t.pauseStart->cpu - queryEnd.cpu));
-    row("packing, total", queryEnd, *t.pauseStart, packNote);
+    char note[160];
+    std::snprintf(note, sizeof note, "%.1f MB/s of files per CPU second",
+                  static_cast<double>(packedBytes) / 1e6 / (t.pauseStart->cpu - packingStart.cpu));
+    row("packing, total", packingStart, *t.pauseStart, note);
     row("pause", *t.pauseStart, *t.pauseEnd, "the real 500 ms sleep");
     const Timeline::Mark listed = t.uploadEvents.size() >= 2 ? t.uploadEvents[1] : *t.pauseEnd;
     row("upload: listing the staging folder", *t.pauseEnd, listed);
     row("upload: service proxy", listed, *t.portMade);
-    row("upload: reading+Base64+request", *t.portMade, *t.sendStart, "files encoded straight into the body");
-    char sendNote[128];
-    std::snprintf(sendNote, sizeof sendNote, "php CPU %.3f s of it; php peak RSS %.1f MiB", t.serviceCpuSeconds,
-                  serviceRss);
-    row("upload: sending + service", *t.sendStart, *t.sendEnd, sendNote);
+    row("upload: opening the request", *t.portMade, *t.sendStart, "files opened and counted");
+    std::snprintf(note, sizeof note, "files read and encoded while sent; php CPU %.3f s, php peak RSS %.1f MiB",
+                  t.serviceCpuSeconds, statusMiB(servicePid, "VmHWM"));
+    row("upload: sending + service", *t.sendStart, *t.sendEnd, note);
     row("upload: decoding + proxy release", *t.sendEnd, *t.replyShown,
         std::to_string(t.responseBytes) + " bytes of response");
-    row("reply", *t.replyShown, *t.replyDismissed, "no box: the host returns at once");
-    row("clean-up", *t.replyDismissed, t.end, "overlay, footer, writer, query, staging");
+    row("clean-up", *t.replyShown, t.end, "reply box recorded; overlay, footer, writer, query, staging");
     row("whole send", t.start, t.end);
-    const double growthBytes = (t.sendStart->rss - t.pauseEnd->rss) * 1048576.0;
-    std::printf("\npeak RSS of the process overall (getrusage): %.1f MiB; the upload added %.1f MiB, %.2f bytes per "
-                "staged byte (request body %.3f x the archives)\n",
-                peakRssMiB(), growthBytes / 1048576.0, growthBytes / static_cast<double>(archiveBytes),
-                static_cast<double>(t.requestBytes) / static_cast<double>(archiveBytes));
-    std::printf("reply: %s\n", t.reply.c_str());
+}
 
-    if (t.reply != expectedReply) {
-        std::fprintf(stderr, "unexpected reply, wanted \"%s\"\n", expectedReply.c_str());
+void printWindowAndMemory(const Timeline& t, std::uint64_t archiveBytes)
+{
+    const Clock::time_point packingStart = t.firstRow ? t.firstRow->at : t.pauseStart->at;
+    std::printf("\nwindow: longest time without processing events, packing %.1f ms, upload %.1f ms "
+                "(10 ms timer, %zu ticks; the 500 ms pause processes none by design)\n",
+                longestGapMs(t.ticks, packingStart, t.pauseStart->at),
+                longestGapMs(t.ticks, t.pauseEnd->at, t.replyShown->at), t.ticks.size());
+    std::printf("memory: resident %.1f MiB before the press, peak %.1f MiB during the send: +%.1f MiB "
+                "(%.4f bytes per staged byte)\n",
+                t.rssBeforeMiB, t.peakMiB, t.peakMiB - t.rssBeforeMiB,
+                (t.peakMiB - t.rssBeforeMiB) * 1048576.0 / static_cast<double>(archiveBytes));
+}
+
+int benchmark(const Options& options)
+{
+    const SampleInstallation installation(options);
+    const glb::test::PhpService service(vendorProxyOptions(options));
+    // libcurl reads the proxy settings from the environment when a transfer starts.
+    setenv("http_proxy", service.address().c_str(), 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+    glb::service::RegisterBackupGlebariumTypes();
+
+    Timeline timeline;
+    sendOnce(installation, service, timeline);
+    if (!ranThroughEveryStage(timeline)) {
+        std::fprintf(stderr, "the send did not run through every stage\n");
+        return 1;
+    }
+
+    std::uint64_t archiveBytes = 0;
+    for (const auto& archive : timeline.archives) {
+        archiveBytes += archive.outputBytes;
+    }
+    std::printf("whole send: installation of %s (%s), %zu archives of %s, request body %s%s\n",
+                megabytes(installation.bytes()).c_str(), options.farms > 0 ? "farms as asked" : "sample's farms",
+                timeline.archives.size(), megabytes(archiveBytes).c_str(), megabytes(timeline.requestBytes).c_str(),
+                options.sink ? ", service drops the body unread" : "");
+    std::printf("sample written in %.1f s (not part of the send)\n\n", installation.writeSeconds());
+    printStages(timeline, std::to_string(service.pid()));
+    printWindowAndMemory(timeline, archiveBytes);
+    std::printf("reply: %s\n", timeline.reply.c_str());
+
+    const std::string expected = options.sink
+                                     ? std::to_string(timeline.requestBytes) + " bytes"
+                                     : "Backup recebido: " + std::to_string(timeline.archives.size()) + " arquivos";
+    if (timeline.reply != expected) {
+        std::fprintf(stderr, "unexpected reply, wanted \"%s\"\n", expected.c_str());
         return 1;
     }
     std::error_code ec;
+    const fs::path pastaEnvio = installation.paths().executableDirectory / std::string(glb::backup::kPastaEnvio);
     if (fs::exists(fs::symlink_status(pastaEnvio, ec))) {
         std::fprintf(stderr, "the staging folder %s is still there\n", pastaEnvio.c_str());
         return 1;
@@ -598,6 +605,11 @@ int benchmark(const Options& options)
 
 int main(int argc, char** argv)
 {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    int qtArgc = 1;
+    QApplication application(qtArgc, argv);
     try {
         return benchmark(parse(argc, argv));
     } catch (const std::exception& error) {

@@ -2,9 +2,10 @@
 //
 //   bench_upload [megabytes=100] [--whole]
 //
-// By default the stages run one after the other so each is timed on its own: building the
-// request (reading the files, Base64, the envelope), sending it (HTTP exchange) and
-// decoding the reply. With --whole the same upload goes through EnviarArquivos in one piece.
+// By default the stages run one after the other so each is timed on its own: opening the
+// request (the files opened and counted), sending it (the HTTP exchange, during which the
+// files are read and encoded into the body) and decoding the reply. With --whole the same
+// upload goes through EnviarArquivos in one piece.
 #include "service/CurlTransport.h"
 #include "service/EnvelopeWriter.h"
 #include "service/ResponseDecoder.h"
@@ -70,16 +71,6 @@ void writeArchives(const fs::path& folder, std::size_t totalBytes)
     }
 }
 
-class Host : public UploadHost
-{
-public:
-    void processPendingEvents() override {}
-    std::string nomeText() const override { return "FAZENDEIRO DE TESTE"; }
-    std::string cpfText() const override { return "12345678909"; }
-    void showInformation(const std::string& text) override { reply = text; }
-    std::string reply;
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -107,11 +98,12 @@ int main(int argc, char** argv)
         glb::test::PhpService service({});
         RegisterBackupGlebariumTypes();
         if (whole) {
-            Host host;
+            glb::BlockingPump events;
             const Stopwatch total;
-            EnviarArquivos(staging, host, [&] { return GetBackupGlebariumPort(false, service.url()); });
+            const std::string reply = EnviarArquivos(staging, "FAZENDEIRO DE TESTE", "12345678909", events,
+                                                     [&] { return GetBackupGlebariumPort(false, service.url()); });
             report("EnviarArquivos", total.seconds(), static_cast<double>(megabytes));
-            std::printf("reply: %s\n", host.reply.c_str());
+            std::printf("reply: %s\n", reply.c_str());
         } else {
             const Stopwatch build;
             ArquivoArray arquivo;
@@ -122,9 +114,9 @@ int main(int argc, char** argv)
                 record->setBUFFile(entry.path());
                 arquivo.push_back(std::move(record));
             }
-            const std::string request =
-                InvContextToMsg(RequestNames{}, "FAZENDEIRO DE TESTE", "12345678909", std::move(arquivo));
-            report("building the request", build.seconds(), static_cast<double>(megabytes));
+            const auto request = openRequest(RequestNames{}, "FAZENDEIRO DE TESTE", "12345678909", arquivo);
+            report("opening the request", build.seconds(), static_cast<double>(megabytes));
+            const double requestMb = static_cast<double>(request->size()) / 1e6;
 
             // The same request once to a service that drops it unread (the cost of the
             // wire alone), then to the real one, which decodes every record.
@@ -137,22 +129,23 @@ int main(int argc, char** argv)
                 transport.setUrl(sink.url());
                 transport.setSoapAction("UploadBackup");
                 const Stopwatch send;
-                transport.execute(request, response);
-                report("sending (wire only)", send.seconds(), static_cast<double>(request.size()) / 1e6);
+                transport.execute(*request, response);
+                report("sending (wire only)", send.seconds(), requestMb);
                 response.clear();
+                request->rewind();
             }
             CurlTransport transport;
             transport.setUrl(service.url());
             transport.setSoapAction("UploadBackup");
             const Stopwatch send;
-            transport.execute(request, response);
-            report("sending + service", send.seconds(), static_cast<double>(request.size()) / 1e6);
+            transport.execute(*request, response);
+            report("sending + service", send.seconds(), requestMb);
 
             const Stopwatch decode;
             const std::string reply = ProcessResponse(response);
             report("decoding the reply", decode.seconds(), static_cast<double>(response.size()) / 1e6);
-            std::printf("request %zu bytes, response %zu bytes, reply: %s\n", request.size(), response.size(),
-                        reply.c_str());
+            std::printf("request %llu bytes, response %zu bytes, reply: %s\n",
+                        static_cast<unsigned long long>(request->size()), response.size(), reply.c_str());
             status = reply.empty() ? 1 : 0;
         }
     }

@@ -4,13 +4,18 @@ for the vendor's service, the real program on a real X display (Xvfb unless --in
 and real keyboard and mouse events.
 
   drive.py --program BackupGlebarium --maker glb_make_sample --work DIR
-           [--scenario success|fault] [--check] [--screenshots DIR] [--interactive]
+           [--scenario success|fault|live] [--check] [--screenshots DIR] [--interactive]
 
 --check turns every observation into an assertion (exit status 1 on the first that fails);
 without it the run prints what the service received. Everything started is stopped.
+
+The live scenario sends an installation with one large farm file through a relay that
+passes the request on at a farm link's pace, and watches the window while the archive is
+packed and while the request goes out: the wait overlay's bar must change frames in both.
 """
 
 import argparse
+import fcntl
 import hashlib
 import os
 import shutil
@@ -18,6 +23,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 import zipfile
 from pathlib import Path
@@ -28,6 +34,9 @@ BOX_TITLE = "Backupglebarium"
 FAULT_TEXT = "Serviço de backup indisponível no momento"
 REPLY_TEXT = "Backup recebido com sucesso: %d arquivo(s)."
 TIMEOUT = 60.0
+LARGE_FILE_MIB = 96          # packed in about two seconds
+LARGE_FARM = "SANTALUZIA"    # where glb_make_sample puts it: the last farm in the farm list
+RELAY_BYTES_PER_SECOND = 4 << 20  # the request of the live scenario takes several seconds
 
 
 class Failure(Exception):
@@ -62,6 +71,64 @@ def accepts(port):
             return True
     except OSError:
         return False
+
+
+class SlowRelay:
+    """A TCP relay on 127.0.0.1 in front of the service that passes what the client sends
+    on at a fixed pace (what it sends back goes at once), and counts both directions."""
+
+    def __init__(self, upstream_port, rate):
+        self.upstream_port = upstream_port
+        self.rate = rate
+        self.sent_up = 0
+        self.sent_down = 0
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        self.stopping = False
+        threading.Thread(target=self.accept_loop, daemon=True).start()
+
+    def accept_loop(self):
+        while not self.stopping:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            upstream = socket.create_connection(("127.0.0.1", self.upstream_port))
+            threading.Thread(target=self.pump, args=(client, upstream, True), daemon=True).start()
+            threading.Thread(target=self.pump, args=(upstream, client, False), daemon=True).start()
+
+    def pump(self, source, target, paced):
+        start = time.monotonic()
+        moved = 0
+        try:
+            while True:
+                data = source.recv(16384)
+                if not data:
+                    break
+                if paced:
+                    moved += len(data)
+                    ahead = moved / self.rate - (time.monotonic() - start)
+                    if ahead > 0:
+                        time.sleep(ahead)  # the pace of the link, not a wait for an event
+                target.sendall(data)
+                if paced:
+                    self.sent_up += len(data)
+                else:
+                    self.sent_down += len(data)
+        except OSError:
+            pass
+        finally:
+            for sock in (source, target):
+                try:
+                    sock.shutdown(socket.SHUT_WR if sock is target else socket.SHUT_RD)
+                except OSError:
+                    pass
+
+    def close(self):
+        self.stopping = True
+        self.listener.close()
 
 
 class Session:
@@ -106,7 +173,10 @@ class Session:
         self.received.mkdir(parents=True)
         self.arrived = self.work / "request-arrived"
         self.drive_c.mkdir(parents=True)
-        subprocess.run([self.args.maker, str(self.drive_c)], check=True, stdout=subprocess.DEVNULL)
+        maker = [self.args.maker, str(self.drive_c)]
+        if self.args.scenario == "live":
+            maker += ["--large-file", str(LARGE_FILE_MIB)]
+        subprocess.run(maker, check=True, stdout=subprocess.DEVNULL)
         self.staging = Path(self.args.program).resolve().parent / "tmpbackupEnviado"
         if self.staging.exists():
             shutil.rmtree(self.staging)
@@ -127,17 +197,26 @@ class Session:
                     str(HERE / "vendor_proxy.php")], env=env, stdout=self.service_log, stderr=subprocess.STDOUT)
         wait_until("the local service", lambda: accepts(port))
         self.proxy = f"http://127.0.0.1:{port}"
+        self.relay = None
+        if self.args.scenario == "live":
+            self.relay = SlowRelay(port, RELAY_BYTES_PER_SECOND)
+            self.proxy = f"http://127.0.0.1:{self.relay.port}"
         log(f"local service for the vendor's host at {self.proxy}")
 
     def start_display(self):
         if self.display:
             return
-        read_fd, write_fd = os.pipe()
-        self.start(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                   pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        with os.fdopen(read_fd) as pipe:
-            number = pipe.readline().strip()
+        # Two X servers that start at once may both take the first free display's socket, and
+        # the one that loses the display's lock then removes the winner's socket as it exits.
+        # Servers of this driver start one at a time, each until it is ready.
+        with open(os.path.join(os.environ.get("TMPDIR", "/tmp"), "glb-xvfb-start.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            read_fd, write_fd = os.pipe()
+            self.start(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                       pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
+            os.close(write_fd)
+            with os.fdopen(read_fd) as pipe:
+                number = pipe.readline().strip()
         if not number:
             raise Failure("Xvfb did not start")
         self.display = f":{number}"
@@ -295,6 +374,50 @@ class Session:
         self.check(True, "the window is usable again after the error")
         self.dismiss(box)
 
+    def window_pixels(self):
+        """A digest of the main window's pixels, or None when it cannot be read."""
+        result = subprocess.run(["import", "-display", self.display, "-window", self.main, "-depth", "8", "rgb:-"],
+                                capture_output=True)
+        return hashlib.sha256(result.stdout).hexdigest() if result.returncode == 0 and result.stdout else None
+
+    def phase(self):
+        """What the send is doing now, as seen from outside the program."""
+        if self.relay.sent_down > 0:
+            return "reply"
+        if self.relay.sent_up > 0:
+            return "upload"
+        # The large farm's archive is written, and the financial one (the next) not started:
+        # the window has no event point of the send command inside one archive.
+        if (self.staging / f"Backup{LARGE_FARM}.zip").exists() and not (self.staging / "BackupFinanceiro.zip").exists():
+            return "packing"
+        return "other"
+
+    def run_live(self):
+        self.type_into_form()
+        # Each sample is taken between two looks at the phase and counts only when both agree.
+        seen = {"packing": set(), "upload": set()}
+        samples = {"packing": 0, "upload": 0}
+        box = None
+        deadline = time.monotonic() + TIMEOUT
+        while box is None and time.monotonic() < deadline:
+            before = self.phase()
+            pixels = self.window_pixels()
+            if pixels and before in seen and self.phase() == before:
+                seen[before].add(pixels)
+                samples[before] += 1
+            box = self.window(BOX_TITLE)
+        if box is None:
+            raise Failure("timed out waiting for the reply box")
+        for phase in ("packing", "upload"):
+            log(f"{phase}: {samples[phase]} looks at the window, {len(seen[phase])} different pictures")
+            self.check(len(seen[phase]) >= 2, f"the window kept painting (the bar moved) during {phase}")
+        self.check(self.staging.exists(), "the staging folder exists while the reply is shown")
+        self.report_received()
+        self.verify_archives()
+        self.dismiss(box)
+        wait_until("the staging folder to go", lambda: not self.staging.exists())
+        self.check(True, "the staging folder is gone after the reply")
+
     def run(self):
         self.prepare()
         self.start_service()
@@ -308,6 +431,8 @@ class Session:
         self.start_program()
         if self.args.scenario == "success":
             self.run_success()
+        elif self.args.scenario == "live":
+            self.run_live()
         else:
             self.run_fault()
         self.click_fechar()
@@ -321,7 +446,7 @@ def main():
     parser.add_argument("--program", required=True)
     parser.add_argument("--maker", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--scenario", choices=["success", "fault"], default="success")
+    parser.add_argument("--scenario", choices=["success", "fault", "live"], default="success")
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--screenshots")
     parser.add_argument("--interactive", action="store_true")
@@ -334,6 +459,8 @@ def main():
         return 1
     finally:
         session.stop_all()
+        if getattr(session, "relay", None):
+            session.relay.close()
 
 
 if __name__ == "__main__":

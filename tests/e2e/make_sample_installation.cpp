@@ -1,14 +1,16 @@
 // Writes a sample Glebarium installation for the demo, the end-to-end test and the
 // benchmarks:
 //
-//   glb_make_sample <drive-C-folder> [--farms N] [--megabytes M]
+//   glb_make_sample <drive-C-folder> [--farms N] [--megabytes M] [--large-file M]
 //
 // <drive-C-folder>/Glebarium/Fazendas/FAZENDAS.DB is the product's farm table, protected
 // by the table password, with accented farm names, one farm whose folder is missing and
 // farm folders holding plain files, a hidden file and a subfolder (which the backup skips);
 // <drive-C-folder>/Glebarium/Financeiro holds the financial files. Contents are
 // pseudo-random but the same on every run. Without --megabytes the folders hold a few
-// hundred KiB; with it the given total is spread over the farms.
+// hundred KiB; with it the given total is spread over the farms. --large-file adds one
+// table-like file of M MiB to the farm that comes last in the farm list (Santa Luzia), so its
+// archive takes a while to pack.
 
 #include "ParadoxWriter.h"
 #include "backup/Installation.h"
@@ -95,18 +97,21 @@ void fillFolder(const fs::path& folder, std::size_t budget, int index)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <drive-C-folder> [--farms N] [--megabytes M]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <drive-C-folder> [--farms N] [--megabytes M] [--large-file M]\n", argv[0]);
         return 2;
     }
     const fs::path drive = argv[1];
     std::size_t farmsWanted = 0;
     std::size_t megabytes = 0;
+    std::size_t largeFile = 0;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--farms") {
             farmsWanted = std::strtoul(argv[i + 1], nullptr, 10);
         } else if (option == "--megabytes") {
             megabytes = std::strtoul(argv[i + 1], nullptr, 10);
+        } else if (option == "--large-file") {
+            largeFile = std::strtoul(argv[i + 1], nullptr, 10);
         }
     }
 
@@ -145,6 +150,9 @@ int main(int argc, char** argv)
         if (farm.folderExists) {
             fillFolder(fazendas / farm.diretorio, budget, index);
         }
+    }
+    if (largeFile > 0) {
+        writeBytes(fazendas / "SANTALUZIA" / "IMAGENS.DB", tableLike(largeFile * 1024 * 1024));
     }
     const fs::path financeiro = glebarium / "Financeiro";
     fs::create_directories(financeiro);

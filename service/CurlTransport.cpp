@@ -6,12 +6,14 @@
 #include "service/Url.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <curl/curl.h>
 #include <exception>
 #include <mutex>
+#include <optional>
 
 namespace glb::service {
 
@@ -84,6 +86,32 @@ struct BodyReader
     }
 };
 
+/// The time the reply takes once the whole request has been sent; a redirect that repeats the
+/// POST starts the request, and the clock, afresh.
+struct ReplyClock
+{
+    std::chrono::seconds limit;
+    std::optional<std::chrono::steady_clock::time_point> sentAt;
+    bool expired = false;
+
+    static int progress(void* userData, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_off_t uploaded)
+    {
+        auto* self = static_cast<ReplyClock*>(userData);
+        if (uploadTotal <= 0 || uploaded < uploadTotal) {
+            self->sentAt.reset();
+            return 0;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (!self->sentAt) {
+            self->sentAt = now;
+        } else if (now - *self->sentAt > self->limit) {
+            self->expired = true;
+            return 1; // ends the transfer with CURLE_ABORTED_BY_CALLBACK
+        }
+        return 0;
+    }
+};
+
 /// The whole of a small body, which goes out in one piece with the headers.
 std::string wholeBody(RequestBody& body)
 {
@@ -99,13 +127,18 @@ std::string wholeBody(RequestBody& body)
     return bytes;
 }
 
-/// Collects the body and the status text of the last response.
+/// Collects the body and the status text of the last response, and judges the status as
+/// soon as the response's headers are in: a status of 300 or more, other than 500 and other
+/// than a redirect that libcurl follows, ends the transfer there, whatever its body does.
 struct ResponseCollector
 {
+    CURL* curl = nullptr;
     std::string* body = nullptr;
     std::size_t limit = 0;
     bool overflow = false;
     std::string statusText;
+    bool hasLocation = false;
+    long rejectedStatus = 0;
 
     static std::size_t write(char* data, std::size_t size, std::size_t count, void* userData)
     {
@@ -124,7 +157,21 @@ struct ResponseCollector
         auto* self = static_cast<ResponseCollector*>(userData);
         const std::size_t length = size * count;
         std::string_view line(data, length);
+        if (line == "\r\n" || line == "\n") {
+            long status = 0;
+            curl_easy_getinfo(self->curl, CURLINFO_RESPONSE_CODE, &status);
+            const bool followed = status < 400 && self->hasLocation;
+            if (status >= 300 && status != 500 && !followed) {
+                self->rejectedStatus = status;
+                return 0; // ends the transfer with CURLE_WRITE_ERROR
+            }
+            return length;
+        }
+        if (line.size() > 9 && equalsIgnoringAsciiCase(line.substr(0, 9), "location:")) {
+            self->hasLocation = true;
+        }
         if (line.substr(0, 5) == "HTTP/") {
+            self->hasLocation = false;
             // "HTTP/1.1 404 Not Found": the reason phrase after the second blank.
             const std::size_t first = line.find(' ');
             const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
@@ -213,7 +260,9 @@ void CurlTransport::exchange(RequestBody& request, std::string& response)
     const bool inOnePiece = size <= kMaxSinglePostSize;
     const std::string onePiece = inOnePiece ? wholeBody(request) : std::string();
     BodyReader reader{request, nullptr};
+    ReplyClock replyClock{std::chrono::seconds(m_limits.replySeconds), std::nullopt, false};
     ResponseCollector collector;
+    collector.curl = curl;
     collector.body = &response;
     collector.limit = m_limits.maxResponseBytes;
     const std::string agent(kAgent);
@@ -223,7 +272,9 @@ void CurlTransport::exchange(RequestBody& request, std::string& response)
         optionsSet = optionsSet && curl_easy_setopt(curl, option, value) == CURLE_OK;
     };
     set(CURLOPT_ERRORBUFFER, errorBuffer);
-    set(CURLOPT_URL, m_url.c_str());
+    // No credentials go on the wire: libcurl would send user information as Basic auth.
+    const std::string wireUrl = urlWithoutUserInfo(m_url);
+    set(CURLOPT_URL, wireUrl.c_str());
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_PROTOCOLS_STR, "http,https");
     set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -253,6 +304,9 @@ void CurlTransport::exchange(RequestBody& request, std::string& response)
     set(CURLOPT_WRITEDATA, &collector);
     set(CURLOPT_HEADERFUNCTION, &ResponseCollector::header);
     set(CURLOPT_HEADERDATA, &collector);
+    set(CURLOPT_NOPROGRESS, 0L);
+    set(CURLOPT_XFERINFOFUNCTION, &ReplyClock::progress);
+    set(CURLOPT_XFERINFODATA, &replyClock);
     if (!optionsSet) {
         throw ESOAPHTTPException::forLibraryError(curl_easy_strerror(CURLE_BAD_FUNCTION_ARGUMENT),
                                                   CURLE_BAD_FUNCTION_ARGUMENT, m_url, m_soapAction);
@@ -261,6 +315,12 @@ void CurlTransport::exchange(RequestBody& request, std::string& response)
     const CURLcode result = curl_easy_perform(curl);
     if (reader.failure) {
         std::rethrow_exception(reader.failure);
+    }
+    if (collector.rejectedStatus != 0) {
+        throw ESOAPHTTPException::forStatus(collector.statusText, static_cast<int>(collector.rejectedStatus), m_url);
+    }
+    if (replyClock.expired) {
+        throw ESOAPHTTPException::forReplyTimeout(m_limits.replySeconds, CURLE_OPERATION_TIMEDOUT, m_url, m_soapAction);
     }
     if (result != CURLE_OK) {
         if (collector.overflow) {

@@ -30,6 +30,12 @@ public:
         /// request is in.
         long lowSpeedBytesPerSecond = 1;
         long lowSpeedSeconds = 120;
+        /// Once the whole request has been sent, the whole reply must arrive within this
+        /// time, however it trickles in. The service decodes and stores what it received
+        /// before it answers; five minutes leave it many times what storing a backup of
+        /// gigabytes takes, and keep a server that drips its reply from holding the send
+        /// for hours. An upload that moves is never cut.
+        long replySeconds = 300;
         /// The largest response body accepted.
         std::size_t maxResponseBytes = std::size_t{64} * 1024 * 1024;
     };

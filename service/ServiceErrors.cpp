@@ -49,6 +49,14 @@ ESOAPHTTPException ESOAPHTTPException::forResponseTooLarge(std::size_t limitByte
                            libraryCode, url, soapAction);
 }
 
+ESOAPHTTPException ESOAPHTTPException::forReplyTimeout(long limitSeconds, int libraryCode, std::string_view url,
+                                                       std::string_view soapAction)
+{
+    return forLibraryError("The reply did not arrive within " + std::to_string(limitSeconds) +
+                               " seconds after the request was sent",
+                           libraryCode, url, soapAction);
+}
+
 ESOAPHTTPException ESOAPHTTPException::forContentType(std::string_view contentType)
 {
     return {joined({"Received content of invalid Content-Type setting: ", contentType, " - SOAP expects \"text/xml\""}),

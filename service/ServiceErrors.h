@@ -31,6 +31,10 @@ public:
     /// The library-error form for a response body larger than `limitBytes`.
     static ESOAPHTTPException forResponseTooLarge(std::size_t limitBytes, int libraryCode, std::string_view url,
                                                   std::string_view soapAction);
+    /// The library-error form for a reply that has not arrived `limitSeconds` after the whole
+    /// request was sent; StatusCode = `libraryCode`.
+    static ESOAPHTTPException forReplyTimeout(long limitSeconds, int libraryCode, std::string_view url,
+                                              std::string_view soapAction);
     /// "Received content of invalid Content-Type setting: %s - SOAP expects "text/xml"".
     static ESOAPHTTPException forContentType(std::string_view contentType);
 

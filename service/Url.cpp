@@ -2,6 +2,7 @@
 
 #include "common/AsciiText.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -93,6 +94,19 @@ std::optional<UrlParts> crackUrl(std::string_view url)
     else
         parts.path = std::string(tail);
     return parts;
+}
+
+std::string urlWithoutUserInfo(std::string_view url)
+{
+    const auto schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos)
+        return std::string(url);
+    const std::size_t authorityStart = schemeEnd + 3;
+    const std::size_t authorityEnd = std::min(url.find_first_of("/?#", authorityStart), url.size());
+    const std::size_t at = url.substr(0, authorityEnd).rfind('@');
+    if (at == std::string_view::npos || at < authorityStart)
+        return std::string(url);
+    return std::string(url.substr(0, authorityStart)) + std::string(url.substr(at + 1));
 }
 
 } // namespace glb::service

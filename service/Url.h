@@ -3,6 +3,7 @@
 #include "service/HttpTransport.h"
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace glb::service {
@@ -18,5 +19,9 @@ namespace glb::service {
 /// Empty when the text is not such a URL: another scheme, no "://", an empty host, a host
 /// with blanks or control characters, or a port that is not a number from 1 to 65535.
 std::optional<UrlParts> crackUrl(std::string_view url);
+
+/// `url` without the user information ("user:password@") of its authority, so that no
+/// credentials reach the wire; any other text is returned as it is.
+std::string urlWithoutUserInfo(std::string_view url);
 
 } // namespace glb::service

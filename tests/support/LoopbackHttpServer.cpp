@@ -255,6 +255,20 @@ void LoopbackHttpServer::serve(int socket, int connection)
         if (!sendAll(socket, answer.raw)) {
             return;
         }
+        if (answer.close) {
+            return;
+        }
+        if (!answer.trickle.empty()) {
+            for (const char byte : answer.trickle) {
+                pollfd fds[2] = {{socket, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
+                // The server's own pace: each byte waits its interval, unless the client
+                // closes or the server stops meanwhile.
+                if (::poll(fds, 2, answer.trickleIntervalMs) != 0 || !sendAll(socket, std::string_view(&byte, 1))) {
+                    return;
+                }
+            }
+            return;
+        }
         if (answer.stall) {
             // Hold the connection, reading and dropping whatever comes, until it closes.
             while (waitReadable(socket) && ::recv(socket, chunk, sizeof chunk, 0) > 0) {

@@ -41,6 +41,12 @@ public:
         /// After sending `raw`, send nothing more and keep the connection open until the
         /// client closes it or the server stops.
         bool stall = false;
+        /// After sending `raw`, close the connection (a body cut short).
+        bool close = false;
+        /// After sending `raw`, send these bytes one at a time, `trickleIntervalMs` apart,
+        /// then close; stops early when the client closes or the server stops.
+        std::string trickle{};
+        int trickleIntervalMs = 0;
     };
     using Handler = std::function<Reply(const Request&)>;
 

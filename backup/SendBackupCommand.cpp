@@ -3,11 +3,14 @@
 #include "backup/BackupErrors.h"
 #include "backup/FolderRoutines.h"
 #include "backup/Installation.h"
+#include "common/AsciiText.h"
 #include "common/Error.h"
 #include "common/Platform.h"
+#include "service/EnvelopeWriter.h"
 
 #include <algorithm>
 #include <exception>
+#include <map>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -61,6 +64,46 @@ bool existsAsFolder(const fs::path& path)
     std::error_code ec;
     return fs::is_directory(path, ec);
 }
+
+/// The archive names of one send, each with the folder it packs. Two names that differ only
+/// in letter case are one file on Windows and may be one at the service, so they are one
+/// name here; a farm row that names the same folder again is the same archive packed again.
+class ArchiveNames
+{
+public:
+    /// Claims the archive `name` for the farm folder `pasta` (of the value `diretorio`).
+    /// Raises EArchiveNameCollision when another folder has it.
+    void claimForFarm(const std::string& name, const std::string& diretorio, const fs::path& pasta)
+    {
+        const auto [owner, added] = m_owners.try_emplace(lowerAscii(name), Owner{diretorio, pasta, false});
+        if (added) {
+            return;
+        }
+        std::error_code ec;
+        if (!owner->second.financial && fs::equivalent(owner->second.pasta, pasta, ec)) {
+            return;
+        }
+        throw EArchiveNameCollision::betweenFarms(owner->second.diretorio, diretorio, name);
+    }
+
+    /// Claims the financial archive's `name`; raises when a farm folder has it.
+    void claimForFinancial(const std::string& name, const fs::path& pasta)
+    {
+        const auto [owner, added] = m_owners.try_emplace(lowerAscii(name), Owner{{}, pasta, true});
+        if (!added) {
+            throw EArchiveNameCollision::withFinancial(owner->second.diretorio, name);
+        }
+    }
+
+private:
+    struct Owner
+    {
+        std::string diretorio;
+        fs::path pasta;
+        bool financial = false;
+    };
+    std::map<std::string, Owner> m_owners; ///< by name in lower case
+};
 
 /// Runs one clean-up step when its scope is left. While an error is already on its way out,
 /// a failing step is passed over, so the error goes on unchanged and the later steps still
@@ -199,22 +242,30 @@ void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compac
             compactador->Close();
         });
     };
+    ArchiveNames archives;
     while (!m_query.eof()) {
         m_host.processPendingEvents();
         const std::string diretorio = m_query.fieldAsText("Diretorio");
-        if (!isPlainFolderName(diretorio)) {
-            throw EUnsafeFolderName::forDiretorio(diretorio);
-        }
         const fs::path pastaFazenda = m_paths.raizFazendas / pathFromText(diretorio);
+        // A farm whose folder does not exist is passed over, whatever its value holds; one
+        // that exists must stay inside the farm root, and its archive inside the staging
+        // folder, under a name that reaches the service as it is and is no other's.
         if (existsAsFolder(pastaFazenda)) {
-            packFolder(std::string(kPrefixoBackup) + diretorio + std::string(kExtensaoZip), pastaFazenda);
+            const std::string nome = std::string(kPrefixoBackup) + diretorio + std::string(kExtensaoZip);
+            if (!isPlainFolderName(diretorio) || !service::readsBackUnchanged(nome)) {
+                throw EUnsafeFolderName::forDiretorio(diretorio);
+            }
+            archives.claimForFarm(nome, diretorio, pastaFazenda);
+            packFolder(nome, pastaFazenda);
         }
         m_query.next();
     }
 
     if (existsAsFolder(m_paths.pastaFinanceiro)) {
         m_host.processPendingEvents();
-        packFolder(std::string(kNomeBackupFinanceiro) + std::string(kExtensaoZip), m_paths.pastaFinanceiro);
+        const std::string nome = std::string(kNomeBackupFinanceiro) + std::string(kExtensaoZip);
+        archives.claimForFinancial(nome, m_paths.pastaFinanceiro);
+        packFolder(nome, m_paths.pastaFinanceiro);
     }
 
     m_sleep(kPausaAntesDoEnvio);

@@ -453,6 +453,28 @@ std::string InvContextToMsg(const RequestNames& names, std::string_view nome, st
     return body;
 }
 
+bool readsBackUnchanged(std::string_view text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::uint8_t cls = kClasses[p[i]];
+        if (cls == kForbidden) {
+            return false;
+        }
+        if (cls != kMultiByte) {
+            ++i;
+            continue;
+        }
+        std::size_t bad = 0;
+        const std::size_t length = validSequence(p + i, text.size() - i, bad);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 std::unique_ptr<RequestBody> openRequest(const RequestNames& names, std::string_view nome, std::string_view cpf,
                                          const ArquivoArray& arquivo)
 {

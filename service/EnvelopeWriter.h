@@ -35,6 +35,10 @@ struct RequestNames
 std::string InvContextToMsg(const RequestNames& names, std::string_view nome, std::string_view cpf,
                             const ArquivoArray& arquivo);
 
+/// True when `text` reads back from a request exactly as it is: valid UTF-8 without a
+/// character that the request writes as U+FFFD.
+bool readsBackUnchanged(std::string_view text);
+
 /// The same bytes as a body produced while it is sent, so that its size never costs memory.
 /// Every file that a record's BUF names is opened here, with other readers allowed and no
 /// writer ("Cannot open file "%s". %s" when it cannot be), and held until the body goes; the

@@ -482,55 +482,110 @@ TEST(SendBackupCommand, FailingCleanUpStepNeitherHidesTheErrorNorSkipsTheLaterSt
     EXPECT_FALSE(fs::exists(good.staging()));
 }
 
-TEST(SendBackupCommand, UnsafeDiretorioEndsTheRunBeforeAnythingIsPackedFromIt)
+TEST(SendBackupCommand, AnUnsafeDiretorioEndsTheRunOnlyWhenItsFolderExists)
 {
-    const std::string unsafe[] = {"..",
-                                  "..\\Financeiro",
-                                  "../Financeiro",
-                                  "a/b",
-                                  "a\\b",
-                                  "C:",
-                                  "C:\\Windows",
-                                  "/etc",
-                                  std::string("a\0b", 3),
-                                  "...",
-                                  ".. ",
-                                  " ..",
-                                  "\\\\servidor\\c"};
-    for (const auto& diretorio : unsafe) {
-        SCOPED_TRACE(diretorio);
+    // Folders that exist in every case: the farm root's "A" and "a/b", the financial folder
+    // beside the root (so "../Financeiro" exists), "/etc".
+    struct Case
+    {
+        std::string diretorio;
+        std::string message; ///< empty: the row is passed over like any missing folder
+        bool makeFolder = false;
+    };
+    const std::string invalid = "Nome de pasta inválido na tabela de fazendas: ";
+    // clang-format off
+    const Case cases[] = {
+        {"..",                   invalid + "\"..\""},
+        {"../Financeiro",        invalid + "\"../Financeiro\""},
+        {"a/b",                  invalid + "\"a/b\""},
+        {"/etc",                 invalid + "\"/etc\""},
+        {std::string("a\0b", 3), invalid + "\"a\\x00b\""}, // the system reads it as "a"
+        {"..\\x",               invalid + "\"..\\x\"", true},
+        {"C:",                   invalid + "\"C:\"", true},
+        {"F\x01",                invalid + "\"F\\x01\"", true},  // its archive's name would not reach the service
+        {"Sede\xC3",             invalid + "\"Sede\xC3\"", true},  // nor a name that is not UTF-8
+        {"..\\Financeiro",      ""},
+        {"a\\b",                ""},
+        {"C:\\Windows",         ""},
+        {"...",                  ""},
+        {"\\\\servidor\\c",    ""},
+        {"Sumida\x01",           ""},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.diretorio);
         Installation inst;
         writeFile(inst.raiz() / "A" / "a", "a");
         writeFile(inst.tmp / "Financeiro" / "f", "f");
         fs::create_directories(inst.raiz() / "a" / "b");
-        inst.rows = {"A", diretorio, "A"};
-        EXPECT_THROW(inst.run(), glb::backup::EUnsafeFolderName);
+        if (c.makeFolder) {
+            fs::create_directories(inst.raiz() / c.diretorio);
+        }
+        inst.rows = {"A", c.diretorio, "A"};
+        std::string message;
+        try {
+            inst.run();
+        } catch (const glb::backup::EUnsafeFolderName& e) {
+            message = e.what();
+        }
+        EXPECT_EQ(message, c.message);
 
         const auto& calls = inst.host.calls();
-        EXPECT_EQ(
-            std::count_if(calls.begin(), calls.end(), [](const std::string& s) { return s.rfind("zip.Open", 0) == 0; }),
-            1);
-        EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()), kCleanUp);
+        const auto opened =
+            std::count_if(calls.begin(), calls.end(), [](const std::string& s) { return s.rfind("zip.Open", 0) == 0; });
+        if (c.message.empty()) {
+            EXPECT_EQ(opened, 3); // "A" twice and the financial folder
+            EXPECT_EQ(inst.uploaded.size(), 2U);
+        } else {
+            EXPECT_EQ(opened, 1);
+            EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()), kCleanUp);
+            EXPECT_TRUE(inst.uploaded.empty());
+        }
         EXPECT_FALSE(fs::exists(inst.staging()));
         EXPECT_TRUE(fs::exists(inst.tmp / "Financeiro" / "f"));
     }
 }
 
-TEST(SendBackupCommand, UnsafeDiretorioMessageNamesTheValue)
+TEST(SendBackupCommand, ArchivesThatWouldShareANameEndTheRunBeforeTheUpload)
 {
-    const std::pair<std::string, std::string> cases[] = {
-        {"..\\x", "Nome de pasta inválido na tabela de fazendas: \"..\\x\""},
-        {std::string("a\0b", 3), "Nome de pasta inválido na tabela de fazendas: \"a\\x00b\""},
+    struct Case
+    {
+        std::vector<std::string> rows; ///< each a folder of the farm root
+        bool financial;
+        std::string message; ///< empty: the backup is sent
     };
-    for (const auto& [diretorio, message] : cases) {
+    // clang-format off
+    const Case cases[] = {
+        {{"Financeiro"},     true,  "A pasta \"Financeiro\" da tabela de fazendas daria o arquivo de backup do "
+                                    "financeiro, \"BackupFinanceiro.zip\""},
+        {{"A", "FINANCEIRO"}, true, "A pasta \"FINANCEIRO\" da tabela de fazendas daria o arquivo de backup do "
+                                    "financeiro, \"BackupFinanceiro.zip\""},
+        {{"Sede", "SEDE"},   false, "As pastas \"Sede\" e \"SEDE\" da tabela de fazendas dariam o mesmo arquivo de "
+                                    "backup \"BackupSEDE.zip\""},
+        {{"Financeiro"},     false, ""}, // no financial folder: no financial archive
+        {{"Sede", "Sede"},   true,  ""}, // the same folder, packed again
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
         Installation inst;
-        inst.rows = {diretorio};
+        for (const std::string& row : c.rows) {
+            writeFile(inst.raiz() / row / "x", row);
+        }
+        if (c.financial) {
+            writeFile(inst.financeiro() / "CAIXA.DB", "c");
+        }
+        inst.rows = c.rows;
+        std::string message;
         try {
             inst.run();
-            ADD_FAILURE() << "no error for " << message;
-        } catch (const glb::backup::EUnsafeFolderName& e) {
-            EXPECT_EQ(e.what(), message);
+        } catch (const glb::backup::EArchiveNameCollision& e) {
+            message = e.what();
         }
+        EXPECT_EQ(message, c.message);
+        const auto& calls = inst.host.calls();
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "upload(exe/tmpbackupEnviado)"), c.message.empty() ? 1 : 0);
+        EXPECT_FALSE(fs::exists(inst.staging()));
     }
 }
 

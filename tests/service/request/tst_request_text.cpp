@@ -291,6 +291,7 @@ TEST(RequestDocument, AnyTextGivesWellFormedXml)
         ASSERT_EQ(read.records.size(), 1U);
         EXPECT_EQ(read.records[0].first, c.readsBackAs);
         EXPECT_EQ(read.records[0].second, c.readsBackAs);
+        EXPECT_EQ(readsBackUnchanged(c.in), c.in == c.readsBackAs);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "common/AsciiText.h"
 #include "common/Error.h"
 #include "common/Platform.h"
+#include "common/UseLock.h"
 #include "service/EnvelopeWriter.h"
 
 #include <algorithm>
@@ -25,6 +26,8 @@ namespace {
 constexpr std::string_view kMensagemAguarde = "Enviando Backup";
 constexpr std::string_view kSemInternet = "Você não está conectado a Internet";
 constexpr std::string_view kSemPastaEnvio = "Não possivel criar a pasta de envio";
+constexpr std::string_view kEnvioEmAndamento =
+    "Outro envio de backup já está em andamento a partir desta pasta. Aguarde o fim dele e tente de novo.";
 constexpr std::chrono::milliseconds kPausaAntesDoEnvio{500};
 constexpr std::size_t kMinimoCpfCnpj = 11;
 
@@ -200,6 +203,13 @@ void SendBackupCommand::run()
     }
 
     const fs::path pastaEnvio = m_paths.executableDirectory / pathFromText(kPastaEnvio);
+    // One send at a time per staging folder: another copy of the program started from this
+    // folder would otherwise remove this one's archives. Held until the clean-up has ended.
+    const platform::UseLock usoDaPasta(pastaEnvio);
+    if (usoDaPasta.state() == platform::UseLock::State::Busy) {
+        m_host.showInformation(std::string(kEnvioEmAndamento));
+        return;
+    }
     RemoverPastaEnvio(kPastaEnvio, m_paths.executableDirectory);
     std::error_code ec;
     if (!fs::is_directory(fs::symlink_status(pastaEnvio, ec))) {

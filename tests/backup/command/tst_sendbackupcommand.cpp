@@ -1,6 +1,7 @@
 #include "backup/BackupErrors.h"
 #include "backup/FarmQuery.h"
 #include "backup/SendBackupCommand.h"
+#include "common/UseLock.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDir.h"
 
@@ -319,6 +320,27 @@ TEST(SendBackupCommand, NoConnectionShowsTheMessageAndLeavesTheStagingFolderAlon
     fresh.conectado = false;
     fresh.run();
     EXPECT_FALSE(fs::exists(fresh.staging()));
+}
+
+TEST(SendBackupCommand, ASecondSendFromTheSameFolderIsRefusedBeforeItTouchesTheStagingFolder)
+{
+    Installation inst;
+    writeFile(inst.staging() / "BackupA.zip", "being sent by the other copy");
+    {
+        const glb::platform::UseLock other(inst.staging()); // another copy of the program
+        ASSERT_EQ(other.state(), glb::platform::UseLock::State::Held);
+        inst.run();
+    }
+    EXPECT_EQ(inst.host.calls(),
+              (std::vector<std::string>{"conectadoInternet",
+                                        "showInformation(Outro envio de backup já está em andamento a partir desta "
+                                        "pasta. Aguarde o fim dele e tente de novo.)"}));
+    EXPECT_EQ(glb::test::readFile(inst.staging() / "BackupA.zip"), "being sent by the other copy");
+
+    // Once the other send has ended, this one runs.
+    inst.run();
+    EXPECT_EQ(inst.host.calls().back(), "query.close");
+    EXPECT_FALSE(fs::exists(inst.staging()));
 }
 
 TEST(SendBackupCommand, StagingFolderThatCannotBeCreatedEndsWithTheMessage)

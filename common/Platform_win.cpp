@@ -1,5 +1,7 @@
 #include "common/Platform.h"
 
+#include "common/Platform_p.h"
+
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -139,7 +141,7 @@ int lastErrorCode()
     return static_cast<int>(::GetLastError());
 }
 
-std::string rawSystemErrorText(int code)
+std::string detail::nativeErrorText(int code)
 {
     const auto systemCode = static_cast<DWORD>(code);
     DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
@@ -214,16 +216,36 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
                         : sharing == Sharing::ReadersOnly ? FILE_SHARE_READ
                                                           : FILE_SHARE_READ | FILE_SHARE_WRITE;
     // OPEN_ALWAYS, not CREATE_ALWAYS: a file held by another process is refused before
-    // a single byte of it is lost; it is emptied only once the handle is ours.
+    // a single byte of it is lost; it is emptied only once the handle is ours and has
+    // been looked at. A reparse point (a link, a junction) is opened as itself, never
+    // followed, so nothing is created or emptied where it points.
     const DWORD disposition = writing ? OPEN_ALWAYS : OPEN_EXISTING;
-    const HANDLE handle =
-        ::CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = ::CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         errorCode = lastErrorCode();
         return File();
     }
     File file(handle);
-    if (writing && ::GetFileType(handle) == FILE_TYPE_DISK && ::SetEndOfFile(handle) == FALSE) {
+    // Devices, consoles and pipes are no files (and may never end).
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        errorCode = kErrorNotAFile;
+        return File();
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileInformationByHandle(handle, &info) == FALSE) {
+        errorCode = lastErrorCode();
+        return File();
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        errorCode = kErrorLink;
+        return File();
+    }
+    if (writing && info.nNumberOfLinks > 1) {
+        errorCode = kErrorOtherNames;
+        return File();
+    }
+    if (writing && ::SetEndOfFile(handle) == FALSE) {
         errorCode = lastErrorCode();
         return File();
     }

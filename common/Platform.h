@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,17 @@ inline constexpr int kErrorOtherNames = 0x20000003;
 /// Windows 248 characters or more without the "\\?\" prefix; on Linux PATH_MAX bytes
 /// or more, or a name longer than NAME_MAX.
 bool pathTooLong(const std::filesystem::path& path);
+
+/// Visits every entry directly inside `folder` once, in the order the file system lists
+/// them, "." and ".." left out. `visit` gets the entry's path (`folder` / its name), as
+/// listed: nothing is followed or looked up, so the caller asks what the entry is; it
+/// returns false to end the listing there. Returns false, having visited nothing, when the
+/// folder cannot be opened at all (missing, not a folder, access refused); true otherwise.
+/// Once the folder is open, a failure to read further raises EFolderReadError naming
+/// `folder` with the system's text, after the entries before it were visited: a listing
+/// that breaks off never passes for the whole folder. Errors raised by `visit` pass
+/// through. The folder is closed in every case.
+bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit);
 
 /// A local civil time, as the archive writer stores it.
 struct LocalTime

@@ -1,5 +1,6 @@
 #include "common/Platform.h"
 
+#include "common/Error.h"
 #include "common/Platform_p.h"
 
 #include <cerrno>
@@ -7,10 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <iconv.h>
 #include <iterator>
+#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -133,6 +136,33 @@ bool pathTooLong(const std::filesystem::path& path)
         }
     }
     return false;
+}
+
+bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit)
+{
+    DIR* const dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+    for (;;) {
+        // readdir() tells the end from a failure only through errno.
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                throw EFolderReadError::forFolder(folder, errno);
+            }
+            return true;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        if (!visit(folder / name)) {
+            return true;
+        }
+    }
 }
 
 std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds)

@@ -1,5 +1,6 @@
 #include "common/Platform.h"
 
+#include "common/Error.h"
 #include "common/Platform_p.h"
 
 #ifndef NOMINMAX
@@ -10,6 +11,7 @@
 #endif
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -166,6 +168,31 @@ bool pathTooLong(const std::filesystem::path& path)
 {
     const std::wstring& text = path.native();
     return text.size() >= kMaxPathWithoutPrefix && text.rfind(L"\\\\?\\", 0) != 0;
+}
+
+bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit)
+{
+    WIN32_FIND_DATAW found;
+    const std::filesystem::path pattern = folder / L"*";
+    const HANDLE find =
+        ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(find, ::FindClose);
+    for (;;) {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L".." && !visit(folder / name)) {
+            return true;
+        }
+        if (::FindNextFileW(find, &found) == FALSE) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_NO_MORE_FILES) {
+                return true;
+            }
+            throw EFolderReadError::forFolder(folder, static_cast<int>(code));
+        }
+    }
 }
 
 std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds)

@@ -235,14 +235,16 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
 
     // Everything that can refuse the file happens before the first byte of the entry is
     // written, so a refused file leaves the archive as it was.
+    // The source is opened first and its path judged after, so a path that cannot be opened
+    // at all, however long, gets the open error.
     const auto fullPath = absolutePath(fileName);
-    if (platform::pathTooLong(fullPath)) {
-        throw EPathTooLongException();
-    }
     int error = 0;
     auto source = platform::File::open(fullPath, platform::OpenMode::Read, platform::Sharing::Exclusive, error);
     if (!source.isOpen()) {
         throw EFOpenError::forPath(fullPath, error);
+    }
+    if (platform::pathTooLong(fullPath)) {
+        throw EPathTooLongException();
     }
 
     TZipHeader header;

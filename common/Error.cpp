@@ -27,7 +27,8 @@ EFOpenError EFOpenError::forPath(const std::filesystem::path& path, int systemCo
 
 EFolderReadError EFolderReadError::forFolder(const std::filesystem::path& folder, int systemCode)
 {
-    return EFolderReadError("Não foi possível ler a pasta \"" + pathText(folder) + "\". " + systemErrorText(systemCode));
+    return EFolderReadError("Não foi possível ler a pasta \"" + pathText(folder) + "\". " +
+                            systemErrorText(systemCode));
 }
 
 std::string hexUpper(unsigned long value, int digits)

@@ -1,6 +1,5 @@
-#include "common/Platform.h"
-
 #include "common/Error.h"
+#include "common/Platform.h"
 #include "common/Platform_p.h"
 
 #include <cerrno>

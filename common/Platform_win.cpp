@@ -1,6 +1,5 @@
-#include "common/Platform.h"
-
 #include "common/Error.h"
+#include "common/Platform.h"
 #include "common/Platform_p.h"
 
 #ifndef NOMINMAX
@@ -174,8 +173,7 @@ bool listFolder(const std::filesystem::path& folder, const std::function<bool(co
 {
     WIN32_FIND_DATAW found;
     const std::filesystem::path pattern = folder / L"*";
-    const HANDLE find =
-        ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    const HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) {
         return false;
     }

@@ -23,7 +23,11 @@ bool isUtf8(const std::string& text)
 {
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5U) == 0x6 ? 2 : (lead >> 4U) == 0xE ? 3 : (lead >> 3U) == 0x1E ? 4 : 0;
+        const std::size_t length = lead < 0x80            ? 1
+                                   : (lead >> 5U) == 0x6  ? 2
+                                   : (lead >> 4U) == 0xE  ? 3
+                                   : (lead >> 3U) == 0x1E ? 4
+                                                          : 0;
         if (length == 0 || i + length > text.size()) {
             return false;
         }

@@ -351,9 +351,8 @@ TEST(FarmList, TableThatIsNoFileIsRefusedWithoutWaiting)
     query.setSql(kSql);
     FifoRelease release(table);
     unsigned code = 0;
-    EXPECT_EQ(engineMessage([&] { query.open(); }, code),
-              "The table file cannot be opened.\r\nCannot open file \"" + glb::pathText(table) +
-                  "\". Não é um arquivo comum");
+    EXPECT_EQ(engineMessage([&] { query.open(); }, code), "The table file cannot be opened.\r\nCannot open file \"" +
+                                                              glb::pathText(table) + "\". Não é um arquivo comum");
     EXPECT_EQ(code, dbcode::kFileOpen);
     EXPECT_FALSE(release.stop()) << "the open waited for a writer";
 }

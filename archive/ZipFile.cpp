@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <string_view>
 #include <utility>
 #include <zlib.h>
 
@@ -62,6 +63,39 @@ std::string storedName(const std::filesystem::path& path)
         name.erase(0, cut + 1);
     }
     return name;
+}
+
+// True when `name` is well-formed UTF-8: each sequence as the Unicode standard's table of
+// well-formed byte sequences allows it (no overlong form, no surrogate, nothing past
+// U+10FFFF), as strict readers demand of a name flagged as UTF-8.
+bool isUtf8(std::string_view name)
+{
+    const auto inRange = [](unsigned c, unsigned low, unsigned high) { return c >= low && c <= high; };
+    for (std::size_t i = 0; i < name.size();) {
+        const auto b0 = static_cast<unsigned char>(name[i]);
+        const auto at = [&](std::size_t k) -> unsigned {
+            return i + k < name.size() ? static_cast<unsigned char>(name[i + k]) : 0U;
+        };
+        std::size_t length = 0;
+        if (b0 < 0x80) {
+            length = 1;
+        } else if (inRange(b0, 0xC2, 0xDF)) {
+            length = inRange(at(1), 0x80, 0xBF) ? 2 : 0;
+        } else if (inRange(b0, 0xE0, 0xEF)) {
+            const unsigned low = b0 == 0xE0 ? 0xA0 : 0x80;
+            const unsigned high = b0 == 0xED ? 0x9F : 0xBF;
+            length = inRange(at(1), low, high) && inRange(at(2), 0x80, 0xBF) ? 3 : 0;
+        } else if (inRange(b0, 0xF0, 0xF4)) {
+            const unsigned low = b0 == 0xF0 ? 0x90 : 0x80;
+            const unsigned high = b0 == 0xF4 ? 0x8F : 0xBF;
+            length = inRange(at(1), low, high) && inRange(at(2), 0x80, 0xBF) && inRange(at(3), 0x80, 0xBF) ? 4 : 0;
+        }
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
 }
 
 std::filesystem::path absolutePath(const std::filesystem::path& path)
@@ -201,20 +235,21 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
 
     // Everything that can refuse the file happens before the first byte of the entry is
     // written, so a refused file leaves the archive as it was.
+    // The source is opened first and its path judged after, so a path that cannot be opened
+    // at all, however long, gets the open error.
     const auto fullPath = absolutePath(fileName);
-    if (platform::pathTooLong(fullPath)) {
-        throw EPathTooLongException();
-    }
     int error = 0;
     auto source = platform::File::open(fullPath, platform::OpenMode::Read, platform::Sharing::Exclusive, error);
     if (!source.isOpen()) {
         throw EFOpenError::forPath(fullPath, error);
     }
+    if (platform::pathTooLong(fullPath)) {
+        throw EPathTooLongException();
+    }
 
     TZipHeader header;
     header.MadeByVersion = kVersion20;
     header.RequiredVersion = kVersion20;
-    header.Flag = kFlagUtf8Name;
     header.CompressionMethod = kMethodDeflate;
     const auto stamp = source.lastWriteTimeUtc();
     header.ModifiedDateTime = detail::dosDateTime(stamp ? platform::utcToLocalWithCurrentOffset(*stamp) : std::nullopt);
@@ -234,6 +269,10 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
         throw EZipException::nameTooLong();
     }
     header.FileNameLength = static_cast<std::uint16_t>(header.FileName.size());
+    // A name that is not UTF-8 (Linux names are bytes) keeps its bytes, unflagged: readers
+    // then take it as code page 437, in which every byte is a character, instead of
+    // refusing the whole archive over a name flagged as UTF-8 that is not.
+    header.Flag = isUtf8(header.FileName) ? kFlagUtf8Name : 0;
 
     const auto headerStart = static_cast<std::uint64_t>(FEndFileData);
     const std::uint64_t dataStart = headerStart + kLocalHeaderSize + header.FileName.size();

@@ -99,11 +99,14 @@ public:
     TZipFile& operator=(const TZipFile&) = delete;
 
     /// Closes any archive in progress, then creates or empties `fileName` with no sharing.
-    /// Raises EFCreateError; a failed Open leaves the writer closed.
+    /// An entry there that is a link (dangling or not), a file with other names, or no
+    /// plain file at all is refused and left as it is. Raises EFCreateError; a failed Open
+    /// leaves the writer closed.
     virtual void Open(const std::filesystem::path& fileName, TZipMode mode);
 
     /// Appends the file `fileName` as one entry and writes it at once. An empty
-    /// `archiveFileName` stores the file's base name.
+    /// `archiveFileName` stores the file's base name. A source that is no plain file (a
+    /// folder, a FIFO, a device) is refused with EFOpenError, without waiting on it.
     virtual void Add(const std::filesystem::path& fileName, const std::string& archiveFileName = {},
                      TZipCompression compression = TZipCompression::zcDeflate);
 

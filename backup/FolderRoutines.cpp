@@ -12,22 +12,17 @@ namespace fs = std::filesystem;
 
 void CompactarPasta(archive::TZipFile& compactador, const fs::path& pasta)
 {
-    // The iterator never yields "." and "..", and it closes the listing when an error from
-    // the writer passes through.
-    std::error_code ec;
-    for (fs::directory_iterator it(pasta, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::path& arquivo = it->path();
+    // A listing that breaks off raises: an archive of part of the folder must not pass for
+    // the whole. An error from the writer closes the listing on its way out.
+    platform::listFolder(pasta, [&compactador](const fs::path& arquivo) {
         std::error_code statusError;
         const fs::file_status status = fs::status(arquivo, statusError);
-        if (fs::is_directory(status)) {
-            continue;
-        }
         // Opening a pipe waits for a writer and a device may never end: neither is data.
-        if (fs::is_other(status)) {
-            continue;
+        if (!fs::is_directory(status) && !fs::is_other(status)) {
+            compactador.Add(arquivo, {}, archive::TZipCompression::zcDeflate);
         }
-        compactador.Add(arquivo, {}, archive::TZipCompression::zcDeflate);
-    }
+        return true;
+    });
 }
 
 bool ApagarDiretorio(const fs::path& caminho)
@@ -51,14 +46,15 @@ bool ApagarDiretorio(const fs::path& caminho, const FileDeleter& apagarArquivo)
     }
 
     bool ok = true;
-    for (fs::directory_iterator it(caminho, ec), end; ok && !ec && it != end; it.increment(ec)) {
+    platform::listFolder(caminho, [&](const fs::path& entrada) {
         std::error_code entryError;
-        if (fs::is_directory(it->symlink_status(entryError))) {
-            ok = ApagarDiretorio(it->path(), apagarArquivo);
+        if (fs::is_directory(fs::symlink_status(entrada, entryError))) {
+            ok = ApagarDiretorio(entrada, apagarArquivo);
         } else {
-            ok = apagarArquivo(it->path());
+            ok = apagarArquivo(entrada);
         }
-    }
+        return ok;
+    });
     if (!ok) {
         return false;
     }

@@ -12,7 +12,8 @@ namespace glb::backup {
 /// separator) to the open archive, in the order the file system lists them, each under its
 /// bare name with Deflate. Folders, links to folders and special files (pipes, sockets,
 /// devices) are passed over; subfolders are not descended into. The writer's errors pass
-/// through unchanged. A folder that cannot be listed adds nothing.
+/// through unchanged. A folder that cannot be opened adds nothing; a listing that fails
+/// after it started raises EFolderReadError naming the folder.
 void CompactarPasta(archive::TZipFile& compactador, const std::filesystem::path& pasta);
 
 /// Deletes one entry that is not a folder (a file or a link); true when it is gone.
@@ -21,13 +22,16 @@ using FileDeleter = std::function<bool(const std::filesystem::path&)>;
 /// ApagarDiretorio: deletes the tree `caminho`; true when it and everything in it are gone.
 /// Stops at the first entry that cannot be deleted, leaving it, every later entry and the
 /// folder in place. A link, to a folder or dangling, is removed as a link and never
-/// followed, also when `caminho` itself is one. A missing folder gives false. Never throws.
+/// followed, also when `caminho` itself is one. A missing folder gives false. Raises only
+/// when the listing of a folder of the tree fails after it started (EFolderReadError,
+/// naming that folder): what was deleted before stays deleted, the rest stays in place.
 bool ApagarDiretorio(const std::filesystem::path& caminho);
 
 /// ApagarDiretorio with the deletion of files and links done by `apagarArquivo`.
 bool ApagarDiretorio(const std::filesystem::path& caminho, const FileDeleter& apagarArquivo);
 
-/// RemoverPastaEnvio: deletes the folder `pasta` beside the program file; reports nothing.
+/// RemoverPastaEnvio: deletes the folder `pasta` beside the program file; reports nothing,
+/// except that a listing that fails part-way raises as in ApagarDiretorio.
 void RemoverPastaEnvio(std::string_view pasta);
 
 /// RemoverPastaEnvio with the program's folder given.

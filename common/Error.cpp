@@ -25,6 +25,12 @@ EFOpenError EFOpenError::forPath(const std::filesystem::path& path, int systemCo
     return EFOpenError("Cannot open file \"" + pathText(path) + "\". " + systemErrorText(systemCode));
 }
 
+EFolderReadError EFolderReadError::forFolder(const std::filesystem::path& folder, int systemCode)
+{
+    return EFolderReadError("Não foi possível ler a pasta \"" + pathText(folder) + "\". " +
+                            systemErrorText(systemCode));
+}
+
 std::string hexUpper(unsigned long value, int digits)
 {
     static constexpr char kDigits[] = "0123456789ABCDEF";

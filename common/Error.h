@@ -55,6 +55,15 @@ public:
     static EFOpenError forPath(const std::filesystem::path& path, int systemCode);
 };
 
+/// A folder's listing failed after it had started, so what it yielded is not the whole folder.
+class EFolderReadError : public Error
+{
+public:
+    using Error::Error;
+    /// "Não foi possível ler a pasta "%s". %s" with the folder's path and the system's text for `systemCode`.
+    static EFolderReadError forFolder(const std::filesystem::path& folder, int systemCode);
+};
+
 /// A stream yielded fewer bytes than required.
 class EReadError : public Error
 {

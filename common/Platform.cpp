@@ -1,5 +1,7 @@
 #include "common/Platform.h"
 
+#include "common/Platform_p.h"
+
 #include <cstdlib>
 #include <sstream>
 
@@ -45,6 +47,20 @@ bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view i
         }
     }
     return false;
+}
+
+std::string rawSystemErrorText(int code)
+{
+    switch (code) {
+    case kErrorNotAFile:
+        return "Não é um arquivo comum";
+    case kErrorLink:
+        return "É um link; links não são seguidos";
+    case kErrorOtherNames:
+        return "O arquivo tem outros nomes (links físicos)";
+    default:
+        return detail::nativeErrorText(code);
+    }
 }
 
 // File's ownership of its handle; the handle's use is each platform's.

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,13 +38,34 @@ bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view i
 /// The system's error code of the last failed call of this thread (errno / GetLastError).
 int lastErrorCode();
 
-/// The system's text for an error code, untrimmed (see glb::systemErrorText).
+/// The system's text for an error code, untrimmed (see glb::systemErrorText). The codes
+/// of this layer's own refusals below get their texts here too.
 std::string rawSystemErrorText(int code);
+
+// Codes of this layer's own refusals, given where a system code would be. Bit 29 marks
+// them: Windows leaves it to applications, and errno values never reach it.
+/// "Não é um arquivo comum": a FIFO, a socket, a device, a console or a pipe.
+inline constexpr int kErrorNotAFile = 0x20000001;
+/// "É um link; links não são seguidos": a symbolic link (Windows: any reparse point).
+inline constexpr int kErrorLink = 0x20000002;
+/// "O arquivo tem outros nomes (links físicos)": a file that other names (hard links) share.
+inline constexpr int kErrorOtherNames = 0x20000003;
 
 /// True when `path` is longer than the platform allows for a file to be opened: on
 /// Windows 248 characters or more without the "\\?\" prefix; on Linux PATH_MAX bytes
 /// or more, or a name longer than NAME_MAX.
 bool pathTooLong(const std::filesystem::path& path);
+
+/// Visits every entry directly inside `folder` once, in the order the file system lists
+/// them, "." and ".." left out. `visit` gets the entry's path (`folder` / its name), as
+/// listed: nothing is followed or looked up, so the caller asks what the entry is; it
+/// returns false to end the listing there. Returns false, having visited nothing, when the
+/// folder cannot be opened at all (missing, not a folder, access refused); true otherwise.
+/// Once the folder is open, a failure to read further raises EFolderReadError naming
+/// `folder` with the system's text, after the entries before it were visited: a listing
+/// that breaks off never passes for the whole folder. Errors raised by `visit` pass
+/// through. The folder is closed in every case.
+bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit);
 
 /// A local civil time, as the archive writer stores it.
 struct LocalTime
@@ -73,10 +95,18 @@ enum class Sharing
     ReadWrite,   ///< others may read and write (Windows read+write share modes; Linux: no lock)
 };
 
+/// What File::open opens. Either way only a plain file is opened, and never by waiting:
+/// a folder is refused with the folder error (EISDIR; Windows: access denied), anything
+/// else that is no file (a FIFO, a socket, a device) with kErrorNotAFile.
 enum class OpenMode
 {
-    Read,               ///< an existing file, for reading
-    CreateOrTruncateRW, ///< created, or emptied when it exists, for reading and writing
+    /// An existing file, for reading. Linux follows a link to it; Windows refuses a reparse
+    /// point (kErrorLink) instead of following it.
+    Read,
+    /// Created, or emptied when it exists, for reading and writing. Never through a link,
+    /// dangling or not (kErrorLink; nothing is created where it points), and never a file
+    /// that other names share (kErrorOtherNames), which would be emptied under them too.
+    CreateOrTruncateRW,
 };
 
 /// An open file. POSIX locks are advisory: on Linux the sharing rules hold only against

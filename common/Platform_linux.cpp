@@ -1,14 +1,18 @@
+#include "common/Error.h"
 #include "common/Platform.h"
+#include "common/Platform_p.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <iconv.h>
 #include <iterator>
+#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +29,26 @@ std::string readWholeTextFile(const char* path, bool& ok)
         return {};
     }
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The code for an open of `path` that failed with `code`, told plainly where open() names
+// a link (ELOOP, for an archive: O_NOFOLLOW) or an entry that is no file (ENXIO, a socket)
+// with a text that would puzzle the reader.
+int plainOpenError(const std::filesystem::path& path, int code, bool writing)
+{
+    if (code != ELOOP && code != ENXIO) {
+        return code;
+    }
+    struct stat st
+    {
+    };
+    if ((writing ? ::lstat(path.c_str(), &st) : ::stat(path.c_str(), &st)) != 0) {
+        return code;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return kErrorLink;
+    }
+    return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? code : kErrorNotAFile;
 }
 
 } // namespace
@@ -91,7 +115,7 @@ int lastErrorCode()
     return errno;
 }
 
-std::string rawSystemErrorText(int code)
+std::string detail::nativeErrorText(int code)
 {
     char buffer[256];
     // GNU strerror_r returns the text, which may or may not live in `buffer`.
@@ -111,6 +135,33 @@ bool pathTooLong(const std::filesystem::path& path)
         }
     }
     return false;
+}
+
+bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit)
+{
+    DIR* const dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+    for (;;) {
+        // readdir() tells the end from a failure only through errno.
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                throw EFolderReadError::forFolder(folder, errno);
+            }
+            return true;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        if (!visit(folder / name)) {
+            return true;
+        }
+    }
 }
 
 std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds)
@@ -157,33 +208,52 @@ std::optional<std::string> decodeCodePage(int codePage, std::string_view bytes)
 File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharing, int& errorCode)
 {
     errorCode = 0;
-    // Never truncate before the lock is ours: a file another process holds stays untouched.
-    const int flags = (mode == OpenMode::Read ? O_RDONLY : (O_RDWR | O_CREAT)) | O_CLOEXEC;
+    const bool writing = mode == OpenMode::CreateOrTruncateRW;
+    // Without waiting: opening a FIFO for reading would wait for a writer. The archive is
+    // never created or emptied through a link, which could point anywhere.
+    const int flags = (writing ? (O_RDWR | O_CREAT | O_NOFOLLOW) : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
     const int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) {
-        errorCode = errno;
+        errorCode = plainOpenError(path, errno, writing);
         return File();
     }
     File file(fd);
+    // Told by the open file itself, so nothing can be swapped in between.
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0) {
+        errorCode = errno;
+        return File();
+    }
     // open() lets a folder be opened for reading; Windows refuses that, and so do we, so a
     // folder is never taken for a file's contents.
-    if (struct stat st{}; mode == OpenMode::Read && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (S_ISDIR(st.st_mode)) {
         errorCode = EISDIR;
         return File();
     }
+    if (!S_ISREG(st.st_mode)) {
+        errorCode = kErrorNotAFile;
+        return File();
+    }
+    if (writing && st.st_nlink > 1) {
+        errorCode = kErrorOtherNames;
+        return File();
+    }
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        errorCode = errno;
+        return File();
+    }
+    // Never truncate before the lock is ours: a file another process holds stays untouched.
     const int lock = (sharing == Sharing::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     if (sharing != Sharing::ReadWrite && ::flock(fd, lock) != 0) {
         errorCode = errno;
         return File();
     }
-    if (mode == OpenMode::CreateOrTruncateRW) {
-        struct stat st
-        {
-        };
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
-            errorCode = errno;
-            return File();
-        }
+    if (writing && ::ftruncate(fd, 0) != 0) {
+        errorCode = errno;
+        return File();
     }
     return file;
 }

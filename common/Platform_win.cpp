@@ -1,4 +1,6 @@
+#include "common/Error.h"
 #include "common/Platform.h"
+#include "common/Platform_p.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -8,6 +10,7 @@
 #endif
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 #include <windows.h>
@@ -139,7 +142,7 @@ int lastErrorCode()
     return static_cast<int>(::GetLastError());
 }
 
-std::string rawSystemErrorText(int code)
+std::string detail::nativeErrorText(int code)
 {
     const auto systemCode = static_cast<DWORD>(code);
     DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
@@ -164,6 +167,30 @@ bool pathTooLong(const std::filesystem::path& path)
 {
     const std::wstring& text = path.native();
     return text.size() >= kMaxPathWithoutPrefix && text.rfind(L"\\\\?\\", 0) != 0;
+}
+
+bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit)
+{
+    WIN32_FIND_DATAW found;
+    const std::filesystem::path pattern = folder / L"*";
+    const HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(find, ::FindClose);
+    for (;;) {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L".." && !visit(folder / name)) {
+            return true;
+        }
+        if (::FindNextFileW(find, &found) == FALSE) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_NO_MORE_FILES) {
+                return true;
+            }
+            throw EFolderReadError::forFolder(folder, static_cast<int>(code));
+        }
+    }
 }
 
 std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds)
@@ -214,16 +241,36 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
                         : sharing == Sharing::ReadersOnly ? FILE_SHARE_READ
                                                           : FILE_SHARE_READ | FILE_SHARE_WRITE;
     // OPEN_ALWAYS, not CREATE_ALWAYS: a file held by another process is refused before
-    // a single byte of it is lost; it is emptied only once the handle is ours.
+    // a single byte of it is lost; it is emptied only once the handle is ours and has
+    // been looked at. A reparse point (a link, a junction) is opened as itself, never
+    // followed, so nothing is created or emptied where it points.
     const DWORD disposition = writing ? OPEN_ALWAYS : OPEN_EXISTING;
-    const HANDLE handle =
-        ::CreateFileW(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = ::CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         errorCode = lastErrorCode();
         return File();
     }
     File file(handle);
-    if (writing && ::GetFileType(handle) == FILE_TYPE_DISK && ::SetEndOfFile(handle) == FALSE) {
+    // Devices, consoles and pipes are no files (and may never end).
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        errorCode = kErrorNotAFile;
+        return File();
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileInformationByHandle(handle, &info) == FALSE) {
+        errorCode = lastErrorCode();
+        return File();
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        errorCode = kErrorLink;
+        return File();
+    }
+    if (writing && info.nNumberOfLinks > 1) {
+        errorCode = kErrorOtherNames;
+        return File();
+    }
+    if (writing && ::SetEndOfFile(handle) == FALSE) {
         errorCode = lastErrorCode();
         return File();
     }

@@ -381,7 +381,10 @@ void Table::readRecords(const std::vector<std::string>& passwords)
     const std::uint64_t dataBytes = m_fileSize - m_headerSize;
     const std::uint64_t blocksInFile = (dataBytes + m_blockSize - 1) / m_blockSize;
     const std::size_t maxPerBlock = (m_blockSize - 6) / m_recordSize;
-    std::vector<bool> seen(static_cast<std::size_t>(blocksInFile) + 1, false);
+    // Block numbers are 16-bit: blocks past the 65535th cannot be reached, however long the
+    // file, so they need no place among the blocks seen.
+    constexpr std::uint64_t kMaxBlockNumber = std::numeric_limits<std::uint16_t>::max();
+    std::vector<bool> seen(static_cast<std::size_t>(std::min(blocksInFile, kMaxBlockNumber)) + 1, false);
     std::vector<unsigned char> block(m_blockSize);
 
     for (std::uint32_t number = m_firstBlock; number != 0;) {

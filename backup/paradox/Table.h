@@ -54,7 +54,8 @@ public:
 };
 
 /// The table file, opened read-only and shared with other readers and writers.
-/// Throws EDBEngineError (file open) when it cannot be opened.
+/// Throws EDBEngineError (file open) when it cannot be opened or is no plain file (a FIFO,
+/// a device), which is refused without waiting on it.
 std::unique_ptr<Source> openFileSource(const std::filesystem::path& path);
 /// Bytes in memory (not copied: they must outlive the source).
 std::unique_ptr<Source> memorySource(std::string_view bytes);

@@ -10,6 +10,7 @@ GLB_PACKAGES=(
   qt6-base-dev libqt6test6 zlib1g-dev libcurl4-openssl-dev libxml2-dev libsqlite3-dev
   # tests
   libgtest-dev pxlib-dev python3 unzip zip
+  python3-fusepy libfuse2
   php-cli php-soap php-xml php-zip
   xvfb xauth xdotool x11-utils imagemagick
   # benchmarks

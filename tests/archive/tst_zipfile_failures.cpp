@@ -2,6 +2,7 @@
 
 #include "archive/ZipFile.h"
 #include "tests/archive/ArchiveTestSupport.h"
+#include "tests/support/FifoRelease.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/ZipInspector.h"
 
@@ -14,6 +15,9 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -67,6 +71,37 @@ private:
     rlimit m_old{};
     void (*m_oldHandler)(int) = nullptr;
 };
+
+/// A Unix socket bound at `path` for the lifetime of the object: an entry of the folder
+/// that is neither a file nor a folder.
+class LocalSocket
+{
+public:
+    explicit LocalSocket(fs::path path)
+        : m_path(std::move(path))
+        , m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        m_path.native().copy(address.sun_path, sizeof address.sun_path - 1);
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            ADD_FAILURE() << "no socket at " << m_path;
+        }
+    }
+    ~LocalSocket() { ::close(m_fd); }
+    LocalSocket(const LocalSocket&) = delete;
+    LocalSocket& operator=(const LocalSocket&) = delete;
+
+    const fs::path& path() const { return m_path; }
+
+private:
+    fs::path m_path;
+    int m_fd;
+};
+
+// The reasons the platform layer gives for what it refuses to open.
+const std::string kLink = "É um link; links não são seguidos";
+const std::string kNotAFile = "Não é um arquivo comum";
 
 } // namespace
 
@@ -124,12 +159,58 @@ TEST(ZipFileFailures, FailedOpenCompletesThePreviousArchiveAndLeavesTheWriterClo
     EXPECT_EQ(t::readFile(dir / "held.zip"), "not ours");
 }
 
+// A staging folder that could not be cleared is reused with what it holds: an entry named
+// like an archive may be a link to a file elsewhere, or something that is no file at all.
+TEST(ZipFileFailures, OpenNeverWritesThroughALinkNorIntoWhatIsNotAFile)
+{
+    t::TempDir dir;
+    const fs::path outside = dir / "fora" / "precioso.db";
+    t::writeFile(outside, "keep me");
+    const fs::path staging = dir / "tmpbackupEnviado";
+    fs::create_directory(staging);
+    fs::create_symlink(outside, staging / "Backup1.zip");
+    fs::create_symlink(dir / "fora" / "sumiu.db", staging / "Backup2.zip");
+    fs::create_directory_symlink(dir / "fora", staging / "Backup3.zip");
+    fs::create_hard_link(outside, staging / "Backup4.zip");
+    ASSERT_EQ(::mkfifo((staging / "Backup5.zip").c_str(), 0600), 0);
+    const LocalSocket socket(staging / "Backup6.zip");
+
+    struct Case
+    {
+        const char* label;
+        fs::path archive;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"link to a file", staging / "Backup1.zip", kLink},
+        {"dangling link", staging / "Backup2.zip", kLink},
+        {"link to a folder", staging / "Backup3.zip", kLink},
+        {"second name of a file", staging / "Backup4.zip", "O arquivo tem outros nomes (links físicos)"},
+        {"FIFO", staging / "Backup5.zip", kNotAFile},
+        {"socket", staging / "Backup6.zip", kNotAFile},
+        {"device", "/dev/full", kNotAFile},
+    };
+    for (const auto& c : cases) {
+        TZipFile zip;
+        EXPECT_EQ(t::errorOf([&] { zip.Open(c.archive, TZipMode::zmWrite); }),
+                  "EFCreateError: Cannot create file " + quoted(c.archive) + ". " + c.reason)
+            << c.label;
+        EXPECT_EQ(zip.Mode(), TZipMode::zmClosed) << c.label;
+    }
+    EXPECT_EQ(t::readFile(outside), "keep me");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "fora" / "sumiu.db")));
+    EXPECT_EQ(fs::directory_iterator(dir / "fora")->path(), outside); // nothing was added beside it
+    EXPECT_TRUE(fs::is_fifo(staging / "Backup5.zip"));
+}
+
 TEST(ZipFileFailures, RefusedSourcesLeaveTheArchiveAsItWas)
 {
     t::TempDir dir;
     t::writeFile(dir / "bom.txt", "bom");
     t::writeFile(dir / "locked.txt", "locked");
     fs::create_directory(dir / "pasta");
+    ASSERT_EQ(::mkfifo((dir / "fila").c_str(), 0600), 0);
+    const LocalSocket socket(dir / "soquete");
     const fs::path longName = dir / std::string(NAME_MAX + 1, 'n');
     fs::path longPath = dir.path();
     while (longPath.native().size() < PATH_MAX) {
@@ -152,6 +233,16 @@ TEST(ZipFileFailures, RefusedSourcesLeaveTheArchiveAsItWas)
          "EFOpenError: Cannot open file " + quoted(dir / "falta.txt") + ". No such file or directory"},
         {"folder", [&](TZipFile& z) { z.Add(dir / "pasta"); },
          "EFOpenError: Cannot open file " + quoted(dir / "pasta") + ". Is a directory"},
+        {"FIFO",
+         [&](TZipFile& z) {
+             const t::FifoRelease release(dir / "fila");
+             z.Add(dir / "fila");
+         },
+         "EFOpenError: Cannot open file " + quoted(dir / "fila") + ". " + kNotAFile},
+        {"socket", [&](TZipFile& z) { z.Add(socket.path()); },
+         "EFOpenError: Cannot open file " + quoted(socket.path()) + ". " + kNotAFile},
+        {"device", [&](TZipFile& z) { z.Add("/dev/zero"); },
+         "EFOpenError: Cannot open file \"/dev/zero\". " + kNotAFile},
         {"read by another process",
          [&](TZipFile& z) {
              t::LockingProcess other(dir / "locked.txt", false);
@@ -166,10 +257,12 @@ TEST(ZipFileFailures, RefusedSourcesLeaveTheArchiveAsItWas)
          "EFOpenError: Cannot open file " + quoted(dir / "locked.txt") + busy},
         {"the archive itself", [&](TZipFile& z) { z.Add(dir / "a.zip"); },
          "EFOpenError: Cannot open file " + quoted(dir / "a.zip") + busy},
+        // The source is opened before its path is judged, so a path that cannot be opened
+        // gets the open error; on Linux every path that long is one.
         {"name too long", [&](TZipFile& z) { z.Add(longName); },
-         "EPathTooLongException: The specified path is too long"},
+         "EFOpenError: Cannot open file " + quoted(longName) + ". File name too long"},
         {"path too long", [&](TZipFile& z) { z.Add(longPath / "f.txt"); },
-         "EPathTooLongException: The specified path is too long"},
+         "EFOpenError: Cannot open file " + quoted(longPath / "f.txt") + ". File name too long"},
         {"4 GiB", [&](TZipFile& z) { z.Add(huge); },
          "EZipException: File " + quoted(huge) + " is too large for a zip archive (4 GiB or more)"},
         {"stored method", [&](TZipFile& z) { z.Add(dir / "bom.txt", {}, TZipCompression::zcStored); },
@@ -195,12 +288,13 @@ TEST(ZipFileFailures, RefusedSourcesLeaveTheArchiveAsItWas)
     EXPECT_EQ(t::checkWithReaders(dir / "a.zip", namesOf(info)), kNoProblems);
 }
 
-TEST(ZipFileFailures, FullDeviceFailsHeadersAndTheDirectory)
+TEST(ZipFileFailures, DiskWithNoRoomFailsHeadersAndTheDirectory)
 {
     t::TempDir dir;
     t::writeFile(dir / "a.txt", "a");
+    const FileSizeLimit full(0);
     TZipFile zip;
-    zip.Open("/dev/full", TZipMode::zmWrite);
+    zip.Open(dir / "a.zip", TZipMode::zmWrite);
     EXPECT_EQ(t::errorOf([&] { zip.Add(dir / "a.txt"); }), "EZipException: Error writing zip file");
     EXPECT_TRUE(zip.Files().empty());
     EXPECT_EQ(t::errorOf([&] { zip.Close(); }), "EZipException: Error writing zip file");
@@ -209,7 +303,7 @@ TEST(ZipFileFailures, FullDeviceFailsHeadersAndTheDirectory)
 
     // Releasing a writer whose end record cannot be written does not throw.
     auto released = std::make_unique<TZipFile>();
-    released->Open("/dev/full", TZipMode::zmWrite);
+    released->Open(dir / "b.zip", TZipMode::zmWrite);
     released.reset();
 }
 

@@ -107,6 +107,52 @@ TEST(ZipFileLayout, StoredNameIsTheBaseNameUnlessOneIsGiven)
     EXPECT_EQ(namesOf(info), expected);
 }
 
+// A file name need not be UTF-8 on Linux. Flagged as UTF-8 it would make strict readers
+// refuse the whole archive; stored as its bytes without the flag, every reader takes it
+// (as code page 437, where each byte is a character) and the file's data stay reachable.
+TEST(ZipFileLayout, NameThatIsNotUtf8IsStoredAsItsBytesWithoutTheUtf8Flag)
+{
+    t::TempDir dir;
+    struct Case
+    {
+        const char* what;
+        std::string name;
+        std::uint16_t flags;
+        std::string readersName; // as Python's zipfile gives it, in UTF-8
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"UTF-8",          "Relat\xC3\xB3rio.txt",  0x0800, "Relat\xC3\xB3rio.txt"},
+        {"Latin-1 byte",   "Relat\xF3rio.txt",      0,      "Relat\xE2\x89\xA4rio.txt"},
+        {"overlong slash", "barra\xC0\xAF.txt",     0,      "barra\xE2\x94\x94\xC2\xBB.txt"},
+        {"surrogate",      "metade\xED\xA0\x80.txt", 0,     "metade\xCF\x86\xC3\xA1\xC3\x87.txt"},
+        {"cut short",      "corte\xC3",             0,      "corte\xE2\x94\x9C"},
+        {"past U+10FFFF",  "alem\xF4\x90\x80\x80.txt", 0, "alem\xE2\x8C\xA0\xC3\x89\xC3\x87\xC3\x87.txt"},
+        {"four bytes",     "boi\xF0\x9F\x90\x82.txt", 0x0800, "boi\xF0\x9F\x90\x82.txt"},
+        {"plain ASCII",    "notas.txt",             0x0800, "notas.txt"},
+    };
+    // clang-format on
+    TZipFile zip;
+    zip.Open(dir / "a.zip", TZipMode::zmWrite);
+    std::vector<std::string> readersNames;
+    for (const auto& c : cases) {
+        t::writeFile(dir / c.name, c.what);
+        zip.Add(dir / c.name);
+        readersNames.push_back(c.readersName);
+    }
+    zip.Close();
+
+    const auto info = t::inspectZip(dir / "a.zip");
+    EXPECT_EQ(info.problems, kNoProblems);
+    ASSERT_EQ(info.entries.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(info.entries[i].name, cases[i].name) << cases[i].what;
+        EXPECT_EQ(info.entries[i].flags, cases[i].flags) << cases[i].what;
+        EXPECT_EQ(info.entries[i].data, cases[i].what) << cases[i].what;
+    }
+    EXPECT_EQ(t::checkWithReaders(dir / "a.zip", readersNames), kNoProblems);
+}
+
 TEST(ZipFileLayout, EachArchiveOfOneWriterIsLaidOutOnItsOwn)
 {
     t::TempDir dir;

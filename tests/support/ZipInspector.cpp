@@ -17,6 +17,37 @@ constexpr std::uint32_t kLocalSig = 0x04034B50;
 constexpr std::uint32_t kCentralSig = 0x02014B50;
 constexpr std::uint32_t kEndSig = 0x06054B50;
 
+// Decodes each sequence and checks the code point it gives: the shortest form, no
+// surrogate, nothing past U+10FFFF.
+bool isUtf8(const std::string& text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80            ? 1
+                                   : (lead >> 5U) == 0x6  ? 2
+                                   : (lead >> 4U) == 0xE  ? 3
+                                   : (lead >> 3U) == 0x1E ? 4
+                                                          : 0;
+        if (length == 0 || i + length > text.size()) {
+            return false;
+        }
+        std::uint32_t code = length == 1 ? lead : lead & (0x7FU >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0U) != 0x80U) {
+                return false;
+            }
+            code = (code << 6U) | (next & 0x3FU);
+        }
+        constexpr std::uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kShortest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 class Reader
 {
 public:
@@ -171,7 +202,8 @@ ZipInfo inspectZip(const std::filesystem::path& path, bool allowTrailingBytes)
         pos += 46 + nameLength;
         expectField<std::uint16_t>(problems, where, "version made by", e.madeBy, 20);
         expectField<std::uint16_t>(problems, where, "version needed", e.versionNeeded, 20);
-        expectField<std::uint16_t>(problems, where, "flags", e.flags, 0x0800);
+        // Bit 11 says the name is UTF-8; a name that is not is stored without it.
+        expectField<std::uint16_t>(problems, where, "flags", e.flags, isUtf8(e.name) ? 0x0800 : 0);
         expectField<std::uint16_t>(problems, where, "method", e.method, 8);
         expectField<std::uint64_t>(problems, where, "local header offset", e.localHeaderOffset, expectedLocal);
 

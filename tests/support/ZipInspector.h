@@ -35,9 +35,9 @@ struct ZipInfo
     std::uint64_t endRecordOffset = 0;
     std::uint64_t fileSize = 0;
     /// Every way in which the file departs from the layout the writer promises: records
-    /// back to back from offset 0, local and central headers agreeing, version 20, UTF-8
-    /// flag only, Deflate, no extras or comments, data that inflate to the stated size and
-    /// CRC. Empty for a sound archive.
+    /// back to back from offset 0, local and central headers agreeing, version 20, the UTF-8
+    /// flag alone for a UTF-8 name and no flag for any other, Deflate, no extras or comments,
+    /// data that inflate to the stated size and CRC. Empty for a sound archive.
     std::vector<std::string> problems;
 };
 

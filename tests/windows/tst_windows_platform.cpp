@@ -16,6 +16,7 @@
 #endif
 #include <cstring>
 #include <string>
+#include <vector>
 #include <windows.h>
 
 namespace glb::platform {
@@ -175,6 +176,50 @@ TEST(WindowsFile, MissingFileReportsTheSystemCode)
     EXPECT_EQ(error, ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(File::open(dir / "falta" / "a.zip", OpenMode::CreateOrTruncateRW, Sharing::Exclusive, error).isOpen());
     EXPECT_EQ(error, ERROR_PATH_NOT_FOUND);
+}
+
+// What a staging folder that could not be cleared may hold in an archive's place: a link
+// to a file elsewhere, a second name of one, a device. None is opened, and the file a link
+// or a second name leads to keeps its bytes.
+TEST(WindowsFile, LinksSecondNamesAndDevicesAreRefused)
+{
+    TempDir dir;
+    const auto outside = dir / "fora.db";
+    writeFile(outside, "keep me");
+    const auto secondName = dir / "Backup1.zip";
+    ASSERT_TRUE(::CreateHardLinkW(secondName.c_str(), outside.c_str(), nullptr));
+    const auto link = dir / "Backup2.zip";
+    // Creating links may need a privilege the account lacks, and Wine only pretends to
+    // make one: the link rows are left out unless a reparse point is really there.
+    const bool linked = ::CreateSymbolicLinkW(link.c_str(), outside.c_str(), 0) != FALSE &&
+                        ::GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES &&
+                        (::GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    struct Case
+    {
+        const char* what;
+        std::filesystem::path path;
+        OpenMode mode;
+        int error;
+    };
+    std::vector<Case> cases = {
+        {"a second name for the archive", secondName, OpenMode::CreateOrTruncateRW, kErrorOtherNames},
+        {"a device for the archive", dir / "NUL", OpenMode::CreateOrTruncateRW, kErrorNotAFile},
+        {"a device to read", dir / "NUL", OpenMode::Read, kErrorNotAFile},
+    };
+    if (linked) {
+        cases.push_back({"a link for the archive", link, OpenMode::CreateOrTruncateRW, kErrorLink});
+        cases.push_back({"a link to read", link, OpenMode::Read, kErrorLink});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int error = 0;
+        EXPECT_FALSE(File::open(c.path, c.mode, Sharing::Exclusive, error).isOpen());
+        EXPECT_EQ(error, c.error);
+    }
+    EXPECT_EQ(readFile(outside), "keep me");
+    // A second name may still be read: only emptying it would reach the other name.
+    int error = 0;
+    EXPECT_TRUE(File::open(secondName, OpenMode::Read, Sharing::Exclusive, error).isOpen()) << error;
 }
 
 TEST(WindowsFile, LastWriteTimeIsUnixSecondsOfTheFileTime)

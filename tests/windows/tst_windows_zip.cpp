@@ -153,25 +153,42 @@ TEST(WindowsZip, ArchiveInUseCannotBeCreatedAndIsLeftAlone)
     std::filesystem::remove(archive);
 }
 
-TEST(WindowsZip, PathsOf248CharactersOrMoreAreRefused)
+TEST(WindowsZip, PathsOf248CharactersOrMoreAreRefusedOnceOpened)
 {
     TempDir source;
-    // The folder brings the full path to exactly 248 UTF-16 units: still openable by
-    // Windows without the long-path prefix, but refused by the writer.
+    // The folder brings the full path of "a.txt" to exactly 248 UTF-16 units: still
+    // openable by Windows without the long-path prefix, but refused by the writer.
     const std::wstring base = (source.path() / L"").native();
     const std::wstring name = L"a.txt";
     ASSERT_LT(base.size() + name.size() + 1, 248U);
     const auto folder = source / std::wstring(248 - base.size() - name.size() - 1, L'p');
-    const auto longPath = folder / name;
-    ASSERT_EQ(longPath.native().size(), 248U);
-    writeFile(longPath, "longo");
+    const auto at248 = folder / name;
+    ASSERT_EQ(at248.native().size(), 248U);
+    const auto at250 = folder / L"abc.txt";
+    ASSERT_EQ(at250.native().size(), 250U);
+    const auto missingAt260 = folder / std::wstring(260 - folder.native().size() - 1, L'f');
+    ASSERT_EQ(missingAt260.native().size(), 260U);
+    writeFile(at248, "longo");
+    writeFile(at250, "mais longo");
     const auto shorter = folder / L"b.tx";
     writeFile(shorter, "curto");
 
     TZipFile zip;
     zip.Open(source / L"longo.zip", TZipMode::zmWrite);
     zip.Add(shorter);
-    EXPECT_THROW(zip.Add(longPath), EPathTooLongException);
+    EXPECT_THROW(zip.Add(at248), EPathTooLongException);
+    EXPECT_THROW(zip.Add(at250), EPathTooLongException);
+    // The source is opened before its path is judged: a path that cannot be opened gets
+    // the open error, however long it is.
+    const std::u8string path = missingAt260.u8string();
+    const std::string expectedStart = "Cannot open file \"" + std::string(path.begin(), path.end()) + "\". ";
+    try {
+        zip.Add(missingAt260);
+        ADD_FAILURE() << "a missing file was added";
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(e.message().rfind(expectedStart, 0), 0U) << e.message();
+        EXPECT_GT(e.message().size(), expectedStart.size()) << "the system's text follows";
+    }
     EXPECT_EQ(zip.Files().size(), 1U);
     zip.Close();
 }

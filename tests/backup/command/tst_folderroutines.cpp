@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #endif
 
+#ifndef _WIN32
+#include "tests/support/FailingListing.h"
+#endif
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -227,6 +230,41 @@ TEST(ApagarDiretorio, FolderThatIsItselfALinkLosesOnlyTheLink)
     EXPECT_FALSE(fs::exists(fs::symlink_status(tmp / "quebrado")));
     EXPECT_EQ(glb::test::readFile(tmp / "fora" / "precioso.txt"), "keep me");
 }
+
+#ifndef _WIN32
+// A listing that breaks off (a damaged disk, a network folder that goes away) must not pass
+// for a folder that ends there: neither a shorter archive nor a tree taken for deleted.
+TEST(FolderRoutines, ListingThatFailsPartWayRaisesNamingTheFolder)
+{
+    if (!glb::test::FailingListingFolder::available()) {
+        GTEST_SKIP() << "no /dev/fuse: a folder whose listing fails cannot be mounted here";
+    }
+    TempDir tmp;
+    const fs::path pasta = tmp / "arvore" / "Fazenda1";
+    fs::create_directories(pasta);
+    const glb::test::FailingListingFolder failing(pasta, 600, 408);
+    const std::string expected = "Não foi possível ler a pasta \"" + pasta.string() + "\". Input/output error";
+
+    TZipFile zip;
+    zip.Open(tmp / "Backup1.zip", glb::archive::TZipMode::zmWrite);
+    try {
+        CompactarPasta(zip, pasta);
+        ADD_FAILURE() << "packed " << zip.Files().size() << " files and called it the whole folder";
+    } catch (const glb::EFolderReadError& e) {
+        EXPECT_EQ(std::string(e.what()), expected);
+    }
+    EXPECT_EQ(zip.Files().size(), 408U); // what was listed before the failure went in
+    zip.Close();
+
+    try {
+        ApagarDiretorio(tmp / "arvore");
+        ADD_FAILURE() << "no error for a listing that broke off";
+    } catch (const glb::EFolderReadError& e) {
+        EXPECT_EQ(std::string(e.what()), expected);
+    }
+    EXPECT_TRUE(fs::is_directory(tmp / "arvore"));
+}
+#endif
 
 TEST(RemoverPastaEnvio, RemovesTheNamedFolderBesideTheProgramOnly)
 {

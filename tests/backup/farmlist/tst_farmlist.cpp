@@ -3,6 +3,7 @@
 #include "backup/FarmList.h"
 #include "backup/Installation.h"
 #include "common/Platform.h"
+#include "tests/support/FifoRelease.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -337,6 +338,23 @@ TEST(FarmList, UnreadableTableFileIsAnEngineErrorWithTheSystemText)
     EXPECT_EQ(engineMessage([&] { query.open(); }, code), "The table file cannot be opened.\r\nCannot open file \"" +
                                                               glb::pathText(folder.dir / "FAZENDAS.DB") +
                                                               "\". Permission denied");
+}
+
+// A FIFO in the table's place would hold the open for ever, waiting for a writer.
+TEST(FarmList, TableThatIsNoFileIsRefusedWithoutWaiting)
+{
+    Folder folder;
+    const std::filesystem::path table = folder.dir / "FAZENDAS.DB";
+    ASSERT_EQ(mkfifo(table.c_str(), 0600), 0);
+    TQuery query;
+    query.setDatabaseName(folder.dir.path());
+    query.setSql(kSql);
+    FifoRelease release(table);
+    unsigned code = 0;
+    EXPECT_EQ(engineMessage([&] { query.open(); }, code), "The table file cannot be opened.\r\nCannot open file \"" +
+                                                              glb::pathText(table) + "\". Não é um arquivo comum");
+    EXPECT_EQ(code, dbcode::kFileOpen);
+    EXPECT_FALSE(release.stop()) << "the open waited for a writer";
 }
 
 TEST(FarmList, SettingTheSqlTextClosesTheQuery)

@@ -11,6 +11,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/resource.h>
 
 using namespace glb::backup;
 using namespace glb::backup::paradox;
@@ -457,3 +458,31 @@ INSTANTIATE_TEST_SUITE_P(Damage, ParadoxCorruption, ::testing::Values(
         for (std::size_t i = 0x78 + 12 + 4 + 261; i < kHeader; ++i) { b[i] = 'x'; } }, "names run past"}),
     [](const auto& param) { return std::string(param.param.name); });
 // clang-format on
+
+// Block numbers are 16-bit, so what the reader keeps per block is bounded by that, not by
+// the file's length: a sparse file of terabytes that holds one looping block costs little.
+TEST(ParadoxTable, HugeSparseFileCostsWhatItsBlocksCanAddress)
+{
+    PxTable t = farmTable({{std::string("Aurora"), std::string("AURORA")}});
+    std::string bytes = writeParadoxTable(t);
+    set16(bytes, kHeader, 1); // block 1 names itself as the next block
+    TempDir dir;
+    const std::filesystem::path file = dir / "FAZENDAS.DB";
+    writeFile(file, bytes);
+    std::filesystem::resize_file(file, std::uintmax_t{1} << 42U); // 4 TiB of 1 KiB blocks, none written
+
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    try {
+        Table table = Table::open(file);
+        table.readRecords({});
+        ADD_FAILURE() << "read " << table.recordCount() << " records";
+    } catch (const EDBEngineError& e) {
+        EXPECT_EQ(std::string(e.what()), "The table file is corrupt.\r\nFile: " + glb::pathText(file) +
+                                             "\r\nThe data block chain returns to block 1.");
+    }
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    // A bitmap sized from the length would take 512 MiB here.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64L * 1024) << "KiB of peak memory grown";
+}

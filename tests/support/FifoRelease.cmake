@@ -1,0 +1,10 @@
+# FifoRelease: releases a test blocked opening a FIFO, so it fails instead of hanging (POSIX only).
+if(WIN32)
+  return()
+endif()
+find_package(Threads REQUIRED)
+add_library(glb_fiforelease STATIC ${CMAKE_CURRENT_LIST_DIR}/FifoRelease.cpp)
+add_library(glb::fiforelease ALIAS glb_fiforelease)
+target_include_directories(glb_fiforelease PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(glb_fiforelease PUBLIC Threads::Threads)
+glb_set_warnings(glb_fiforelease)

@@ -100,9 +100,12 @@ enum class Sharing
 /// else that is no file (a FIFO, a socket, a device) with kErrorNotAFile.
 enum class OpenMode
 {
-    /// An existing file, for reading. Linux follows a link to it; Windows refuses a reparse
-    /// point (kErrorLink) instead of following it.
+    /// An existing file, for reading; a link to it is followed (a farm's own files may be
+    /// links, or on Windows placeholders of a cloud folder).
     Read,
+    /// The same, but never through a link (kErrorLink; Windows: any reparse point): for the
+    /// files of the staging folder, where a link can only have been planted.
+    ReadNoLink,
     /// Created, or emptied when it exists, for reading and writing. Never through a link,
     /// dangling or not (kErrorLink; nothing is created where it points), and never a file
     /// that other names share (kErrorOtherNames), which would be emptied under them too.

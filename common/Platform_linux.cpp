@@ -32,9 +32,9 @@ std::string readWholeTextFile(const char* path, bool& ok)
 }
 
 // The code for an open of `path` that failed with `code`, told plainly where open() names
-// a link (ELOOP, for an archive: O_NOFOLLOW) or an entry that is no file (ENXIO, a socket)
+// a link (ELOOP, under O_NOFOLLOW) or an entry that is no file (ENXIO, a socket)
 // with a text that would puzzle the reader.
-int plainOpenError(const std::filesystem::path& path, int code, bool writing)
+int plainOpenError(const std::filesystem::path& path, int code, bool noLink)
 {
     if (code != ELOOP && code != ENXIO) {
         return code;
@@ -42,7 +42,7 @@ int plainOpenError(const std::filesystem::path& path, int code, bool writing)
     struct stat st
     {
     };
-    if ((writing ? ::lstat(path.c_str(), &st) : ::stat(path.c_str(), &st)) != 0) {
+    if ((noLink ? ::lstat(path.c_str(), &st) : ::stat(path.c_str(), &st)) != 0) {
         return code;
     }
     if (S_ISLNK(st.st_mode)) {
@@ -209,12 +209,13 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
 {
     errorCode = 0;
     const bool writing = mode == OpenMode::CreateOrTruncateRW;
+    const bool noLink = mode != OpenMode::Read;
     // Without waiting: opening a FIFO for reading would wait for a writer. The archive is
     // never created or emptied through a link, which could point anywhere.
-    const int flags = (writing ? (O_RDWR | O_CREAT | O_NOFOLLOW) : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
+    const int flags = (writing ? (O_RDWR | O_CREAT) : O_RDONLY) | (noLink ? O_NOFOLLOW : 0) | O_NONBLOCK | O_CLOEXEC;
     const int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) {
-        errorCode = plainOpenError(path, errno, writing);
+        errorCode = plainOpenError(path, errno, noLink);
         return File();
     }
     File file(fd);

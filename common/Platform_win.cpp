@@ -236,17 +236,18 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
 {
     errorCode = 0;
     const bool writing = mode == OpenMode::CreateOrTruncateRW;
+    const bool noLink = mode != OpenMode::Read;
     const DWORD access = GENERIC_READ | (writing ? GENERIC_WRITE : 0);
     const DWORD share = sharing == Sharing::Exclusive     ? 0
                         : sharing == Sharing::ReadersOnly ? FILE_SHARE_READ
                                                           : FILE_SHARE_READ | FILE_SHARE_WRITE;
     // OPEN_ALWAYS, not CREATE_ALWAYS: a file held by another process is refused before
     // a single byte of it is lost; it is emptied only once the handle is ours and has
-    // been looked at. A reparse point (a link, a junction) is opened as itself, never
-    // followed, so nothing is created or emptied where it points.
+    // been looked at. Where no link may be followed, a reparse point (a link, a junction) is
+    // opened as itself and refused, so nothing is created, emptied or read where it points.
     const DWORD disposition = writing ? OPEN_ALWAYS : OPEN_EXISTING;
-    const HANDLE handle = ::CreateFileW(path.c_str(), access, share, nullptr, disposition,
-                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (noLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    const HANDLE handle = ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         errorCode = lastErrorCode();
         return File();
@@ -262,7 +263,7 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
         errorCode = lastErrorCode();
         return File();
     }
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (noLink && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         errorCode = kErrorLink;
         return File();
     }

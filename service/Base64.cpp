@@ -38,7 +38,8 @@ std::string encodeBase64(std::string_view bytes)
 void encodeFileBase64(const std::filesystem::path& path, const std::function<void(std::string_view)>& piece)
 {
     int code = 0;
-    platform::File file = platform::File::open(path, platform::OpenMode::Read, platform::Sharing::ReadersOnly, code);
+    platform::File file =
+        platform::File::open(path, platform::OpenMode::ReadNoLink, platform::Sharing::ReadersOnly, code);
     if (!file.isOpen())
         throw EFOpenError::forPath(path, code);
 

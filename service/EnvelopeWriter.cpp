@@ -134,7 +134,7 @@ public:
         int code = 0;
         auto file = std::make_unique<FilePart>();
         file->path = path;
-        file->file = platform::File::open(path, platform::OpenMode::Read, platform::Sharing::ReadersOnly, code);
+        file->file = platform::File::open(path, platform::OpenMode::ReadNoLink, platform::Sharing::ReadersOnly, code);
         if (!file->file.isOpen()) {
             throw EFOpenError::forPath(path, code);
         }

@@ -32,19 +32,21 @@ std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string
     events.processPendingEvents();
 
     ArquivoArray arquivo;
-    std::error_code ec;
-    // A folder that cannot be listed uploads nothing; the call is still made.
-    for (std::filesystem::directory_iterator it(pasta, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code typeError;
-        if (it->is_directory(typeError))
-            continue;
-        const std::filesystem::path& full = it->path();
-        auto record = std::make_unique<arquivos>();
-        record->setNOME(pathText(full.filename()));
-        // Read while the request is sent, straight into it (see arquivos).
-        record->setBUFFile(full);
-        arquivo.push_back(std::move(record));
-    }
+    // A folder that cannot be opened uploads nothing, and the call is still made; a listing
+    // that breaks off raises. Only plain files go: a link, a FIFO or a device left in the
+    // folder is no archive of this send (and the request opens each file without following
+    // a link).
+    platform::listFolder(pasta, [&arquivo](const std::filesystem::path& full) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(full, ec))) {
+            auto record = std::make_unique<arquivos>();
+            record->setNOME(pathText(full.filename()));
+            // Read while the request is sent, straight into it (see arquivos).
+            record->setBUFFile(full);
+            arquivo.push_back(std::move(record));
+        }
+        return true;
+    });
 
     events.processPendingEvents();
 

@@ -5,8 +5,8 @@
 #include "tests/support/TempDir.h"
 
 #include <filesystem>
-#include <iterator>
 #include <gtest/gtest.h>
+#include <iterator>
 #ifndef _WIN32
 #include <csignal>
 #include <sys/wait.h>

@@ -127,15 +127,21 @@ TEST(StreamedRequest, AFileThatChangesSizeAfterCountingFailsTheRead)
 TEST(StreamedRequest, AFileThatCannotBeOpenedFailsBeforeTheFirstByte)
 {
     TempDir dir;
-    ArquivoArray records;
-    records.push_back(std::make_unique<arquivos>("none.zip", ""));
-    records.back()->setBUFFile(dir / "none.zip");
-    try {
-        (void)openRequest({}, "Ana", "123", records);
-        FAIL() << "no error";
-    } catch (const glb::EFOpenError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Cannot open file \"" + (dir / "none.zip").string() + "\". No such file or directory");
+    writeFile(dir / "outside.txt", "x");
+    // A staged file swapped for a link after the listing is not read through.
+    std::filesystem::create_symlink(dir / "outside.txt", dir / "link.zip");
+    const std::pair<std::string, std::string> cases[] = {{"none.zip", "No such file or directory"},
+                                                         {"link.zip", "É um link; links não são seguidos"}};
+    for (const auto& [name, reason] : cases) {
+        ArquivoArray records;
+        records.push_back(std::make_unique<arquivos>(name, ""));
+        records.back()->setBUFFile(dir / name);
+        try {
+            (void)openRequest({}, "Ana", "123", records);
+            ADD_FAILURE() << "no error for " << name;
+        } catch (const glb::EFOpenError& e) {
+            EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + (dir / name).string() + "\". " + reason);
+        }
     }
 }
 

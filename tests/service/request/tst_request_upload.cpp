@@ -4,11 +4,13 @@
 #include "service/Base64.h"
 #include "service/ServiceProxy.h"
 #include "service/UploadCall.h"
+#include "tests/support/FailingListing.h"
 #include "tests/support/LockingProcess.h"
 #include "tests/support/TempDir.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace glb::service;
@@ -86,6 +88,44 @@ TEST(EnviarArquivos, SendsEveryPlainFileInListingOrder)
     EXPECT_EQ(*upload.log, (EventLog{"events", "events", "port made", "UploadBackup", "port destroyed"}));
     EXPECT_EQ(upload.events.waits, 1);
     EXPECT_NE(upload.portThread, std::this_thread::get_id());
+}
+
+TEST(EnviarArquivos, OnlyPlainFilesGoNeverThroughALinkNorFromAFifo)
+{
+    TempDir outside;
+    writeFile(outside / "segredo.txt", "never uploaded");
+    TempDir dir;
+    writeFile(dir / "BackupA.zip", "PK");
+    std::filesystem::create_symlink(outside / "segredo.txt", dir / "BackupB.zip");
+    std::filesystem::create_symlink(outside / "none.txt", dir / "BackupC.zip");
+    std::filesystem::create_directory_symlink(outside.path(), dir / "BackupD.zip");
+    ASSERT_EQ(::mkfifo((dir / "BackupE.zip").c_str(), 0600), 0);
+
+    Upload upload;
+    upload.run(dir.path()); // a FIFO opened for reading would wait here for ever
+    ASSERT_EQ(upload.calls->size(), 1U);
+    EXPECT_EQ(upload.calls->front().records,
+              (std::vector<std::pair<std::string, std::string>>{{"BackupA.zip", encodeBase64("PK")}}));
+}
+
+TEST(EnviarArquivos, AListingThatBreaksOffSendsNothing)
+{
+    if (!glb::test::FailingListingFolder::available()) {
+        GTEST_SKIP() << "no /dev/fuse on this machine";
+    }
+    TempDir dir;
+    std::filesystem::create_directories(dir / "tmpbackupEnviado");
+    const glb::test::FailingListingFolder staging(dir / "tmpbackupEnviado", 600, 408);
+    Upload upload;
+    try {
+        upload.run(staging.path());
+        FAIL() << "a listing that breaks off must raise";
+    } catch (const glb::EFolderReadError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Não foi possível ler a pasta \"" + staging.path().string() + "\". Input/output error");
+    }
+    EXPECT_EQ(upload.portsMade, 0);
+    EXPECT_TRUE(upload.calls->empty());
 }
 
 TEST(EnviarArquivos, AnEmptyOrMissingFolderStillCallsTheService)

@@ -390,9 +390,11 @@ std::string partText(const xmlNode* part)
             faultActor = child;
         }
     }
-    std::string code = partText(faultCode);
+    // In the order the parts are read: the message, then the actor, then the code; the
+    // first part that holds more than one text names itself in the error.
     std::string message = partText(faultString);
     std::string actor = partText(faultActor);
+    std::string code = partText(faultCode);
     std::string detailXml = detail != nullptr ? nodeXml(doc, detail) : std::string();
     if (message.empty()) {
         message = detail != nullptr ? detailXml : nodeXml(doc, fault);

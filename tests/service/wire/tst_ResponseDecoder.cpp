@@ -130,6 +130,14 @@ const Case kCases[] = {
     {"fault part with element content",
      body("<SOAP-ENV:Fault><SOAP-ENV:faultstring>a<b/></SOAP-ENV:faultstring></SOAP-ENV:Fault>"), Outcome::XmlDoc,
      "Element \"SOAP-ENV:faultstring\" does not contain a single text node"},
+    {"several bad fault parts: faultstring is read first",
+     body("<SOAP-ENV:Fault><faultcode><c/></faultcode><faultactor><a/></faultactor>"
+          "<faultstring><s/></faultstring></SOAP-ENV:Fault>"),
+     Outcome::XmlDoc, "Element \"faultstring\" does not contain a single text node"},
+    {"bad faultactor and faultcode: faultactor is read before faultcode",
+     body("<SOAP-ENV:Fault><faultcode><c/></faultcode><faultstring>s</faultstring>"
+          "<faultactor><a/></faultactor></SOAP-ENV:Fault>"),
+     Outcome::XmlDoc, "Element \"faultactor\" does not contain a single text node"},
 
     {"mustUnderstand 1", envelope(R"(<SOAP-ENV:Header><Sessao mustUnderstand="1"/></SOAP-ENV:Header>)"),
      Outcome::Remotable, "Soap header Sessao with attribute 'mustUnderstand' set to true was not handled",

@@ -27,8 +27,13 @@ public:
         /// request is in.
         long lowSpeedBytesPerSecond = 1;
         long lowSpeedSeconds = 120;
-        /// The largest response body accepted.
-        std::size_t maxResponseBytes = std::size_t{64} * 1024 * 1024;
+        /// The largest response body accepted. The service answers with a short sentence
+        /// or a fault, well under 1 KiB; 64 KiB leaves a verbose fault a hundred times that
+        /// and keeps decoding any reply cheap: under 5 MiB and a quarter of a second for
+        /// the costliest shape (the parser's check of repeated attribute names is quadratic
+        /// in the attributes of one element, so the time grows with the square of the
+        /// limit: 250 s at 1 MiB). Figures: docs/bench.md, bench_response.
+        std::size_t maxResponseBytes = std::size_t{64} * 1024;
     };
 
     /// The agent text sent as User-Agent.

@@ -11,7 +11,9 @@ namespace glb::service {
 
 /// The HTTP transport over libcurl: one blocking POST per execute() on the calling thread.
 ///
-/// The proxy comes from the system's settings (libcurl reads http_proxy and no_proxy).
+/// The proxy comes from the system's settings: the proxy variables libcurl reads
+/// (http_proxy, no_proxy, ...) and, where none is set, the Internet settings of the
+/// platform layer (Windows).
 /// The connection is kept after a successful exchange and closed when the URL is set,
 /// after a failed exchange and on destruction.
 class CurlTransport : public HttpTransport

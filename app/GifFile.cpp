@@ -207,8 +207,8 @@ GifStructure readGifStructure(const QString& path)
         throw EGifError::notRegularFile(path);
     }
     int systemCode = 0;
-    PlatformFileDevice device(platform::File::open(file, platform::OpenMode::Read, platform::Sharing::ReadWrite,
-                                                   systemCode));
+    PlatformFileDevice device(
+        platform::File::open(file, platform::OpenMode::Read, platform::Sharing::ReadWrite, systemCode));
     if (!device.isOpen()) {
         throw EGifError::cannotOpen(path, systemCode);
     }

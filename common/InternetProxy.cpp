@@ -142,9 +142,8 @@ bool wildcardMatch(std::string_view pattern, std::string_view text)
 
 bool isDecimalOctet(std::string_view text)
 {
-    if (text.empty() || text.size() > 3 || !std::all_of(text.begin(), text.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        })) {
+    if (text.empty() || text.size() > 3 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return false;
     }
     return std::stoi(std::string(text)) <= 255;
@@ -225,8 +224,9 @@ std::string noProxyList(std::string_view bypass, std::string_view host)
             return "*";
         }
         add(noProxyForm(entry));
-        hostBypassed = hostBypassed || wildcardMatch(entry, host) ||
-                       (entry.size() > 2 && entry.front() == '[' && wildcardMatch(entry.substr(1, entry.size() - 2), host));
+        hostBypassed =
+            hostBypassed || wildcardMatch(entry, host) ||
+            (entry.size() > 2 && entry.front() == '[' && wildcardMatch(entry.substr(1, entry.size() - 2), host));
     }
     if (hostBypassed) {
         add(lowerAscii(std::string(host)));
@@ -246,9 +246,8 @@ std::string noProxyList(std::string_view bypass, std::string_view host)
 
 } // namespace
 
-std::optional<ProxyChoice> proxyChoiceFor(const std::optional<InternetProxySettings>& settings,
-                                          std::string_view scheme, std::string_view host,
-                                          const EnvironmentLookup& environment)
+std::optional<ProxyChoice> proxyChoiceFor(const std::optional<InternetProxySettings>& settings, std::string_view scheme,
+                                          std::string_view host, const EnvironmentLookup& environment)
 {
     if (!settings || !settings->enabled || proxyVariableSet(scheme, environment)) {
         return std::nullopt;

@@ -39,9 +39,8 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 /// Loopback names and addresses are bypassed unless the list holds "<-loopback>". Entries
 /// that name a port are not applied. When no_proxy or NO_PROXY is set, the list is left to
 /// it (noProxy empty).
-std::optional<ProxyChoice> proxyChoiceFor(const std::optional<InternetProxySettings>& settings,
-                                          std::string_view scheme, std::string_view host,
-                                          const EnvironmentLookup& environment);
+std::optional<ProxyChoice> proxyChoiceFor(const std::optional<InternetProxySettings>& settings, std::string_view scheme,
+                                          std::string_view host, const EnvironmentLookup& environment);
 
 /// proxyChoiceFor() with the system's settings and this process's environment.
 std::optional<ProxyChoice> systemProxyChoice(std::string_view scheme, std::string_view host);

@@ -113,8 +113,7 @@ std::string registryText(HKEY key, const wchar_t* name)
     }
     std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
     DWORD read = size;
-    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &read) !=
-        ERROR_SUCCESS) {
+    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &read) != ERROR_SUCCESS) {
         return {};
     }
     value.resize(std::min<std::size_t>(read / sizeof(wchar_t), value.size()));

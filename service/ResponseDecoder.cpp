@@ -235,8 +235,7 @@ bool feedConverted(std::string_view body, const char* encoding, LineExcerpt& exc
 std::string sourceLine(std::string_view body, int line, const char* encoding)
 {
     LineExcerpt excerpt(line);
-    if (encoding == nullptr || equalsIgnoringAsciiCase(encoding, "UTF-8") ||
-        !feedConverted(body, encoding, excerpt)) {
+    if (encoding == nullptr || equalsIgnoringAsciiCase(encoding, "UTF-8") || !feedConverted(body, encoding, excerpt)) {
         excerpt.feed(body);
     }
     return excerpt.take();

@@ -102,8 +102,7 @@ std::vector<Shape> shapes()
 {
     return {
         {"empty elements <a/>", [](std::size_t size) { return fill(size, [](std::size_t) { return "<a/>"; }); }},
-        {"text and element x<a/>",
-         [](std::size_t size) { return fill(size, [](std::size_t) { return "x<a/>"; }); }},
+        {"text and element x<a/>", [](std::size_t size) { return fill(size, [](std::size_t) { return "x<a/>"; }); }},
         {"elements with text <a>x</a>",
          [](std::size_t size) { return fill(size, [](std::size_t) { return "<a>x</a>"; }); }},
         {"distinct element names",
@@ -113,9 +112,7 @@ std::vector<Shape> shapes()
         {"attribute lists, 2,000 a element", [](std::size_t size) { return attributeLists(size, 2000); }},
         {"one element with every attribute", [](std::size_t size) { return attributeLists(size, 0); }},
         {"id attributes <a id=\"n\"/>",
-         [](std::size_t size) {
-             return fill(size, [](std::size_t i) { return "<a id=\"" + shortName(i) + "\"/>"; });
-         }},
+         [](std::size_t size) { return fill(size, [](std::size_t i) { return "<a id=\"" + shortName(i) + "\"/>"; }); }},
         {"namespace declarations",
          [](std::size_t size) { return fill(size, [](std::size_t) { return "<a xmlns:p=\"u\"/>"; }); }},
         {"deep nesting, 250 levels a block",
@@ -137,15 +134,18 @@ std::vector<Shape> shapes()
         {"CDATA sections", [](std::size_t size) { return fill(size, [](std::size_t) { return "<![CDATA[]]>"; }); }},
         {"character references &#65;",
          [](std::size_t size) {
-             return fill(size, [](std::size_t i) { return i == 0 ? std::string("<a>&#65;") : std::string("&#65;"); },
-                         "</a><b/>");
+             return fill(
+                 size, [](std::size_t i) { return i == 0 ? std::string("<a>&#65;") : std::string("&#65;"); },
+                 "</a><b/>");
          }},
         {"fault with a long faultstring",
          [](std::size_t size) {
-             std::string body = fill(size, [](std::size_t i) {
-                 return i == 0 ? std::string("<SOAP-ENV:Fault><faultstring>x") : std::string("x");
-             },
-                                     "</faultstring></SOAP-ENV:Fault>");
+             std::string body = fill(
+                 size,
+                 [](std::size_t i) {
+                     return i == 0 ? std::string("<SOAP-ENV:Fault><faultstring>x") : std::string("x");
+                 },
+                 "</faultstring></SOAP-ENV:Fault>");
              return body.replace(body.find("<r>"), 3, "").replace(body.find("</r>"), 4, "");
          }},
     };
@@ -189,8 +189,8 @@ int main(int argc, char* argv[])
         sizes.push_back(CurlTransport::Limits{}.maxResponseBytes);
     }
     std::printf("transport limit %zu bytes\n", CurlTransport::Limits{}.maxResponseBytes);
-    std::printf("%-36s %10s %9s %12s %12s %8s  %s\n", "shape", "body KiB", "wall s", "peak RSS MiB",
-                "growth MiB", "/body", "outcome");
+    std::printf("%-36s %10s %9s %12s %12s %8s  %s\n", "shape", "body KiB", "wall s", "peak RSS MiB", "growth MiB",
+                "/body", "outcome");
     for (const std::size_t size : sizes) {
         for (const Shape& shape : shapes()) {
             int pipeEnds[2];

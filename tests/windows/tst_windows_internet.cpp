@@ -36,9 +36,9 @@ int reg(const std::wstring& arguments)
 
 void setValue(const wchar_t* name, const wchar_t* type, const std::wstring& data)
 {
-    ASSERT_EQ(reg(std::wstring(L"add \"") + kSettingsKey + L"\" /v " + name + L" /t " + type + L" /d \"" + data +
-                  L"\" /f"),
-              0);
+    ASSERT_EQ(
+        reg(std::wstring(L"add \"") + kSettingsKey + L"\" /v " + name + L" /t " + type + L" /d \"" + data + L"\" /f"),
+        0);
 }
 
 void deleteValue(const wchar_t* name)

@@ -127,7 +127,8 @@ private slots:
             glb::app::readGifStructure(path);
             QFAIL("no error");
         } catch (const EGifError& error) {
-            QCOMPARE(QString::fromStdString(error.message()), QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
+            QCOMPARE(QString::fromStdString(error.message()),
+                     QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
         }
     }
 

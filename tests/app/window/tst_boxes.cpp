@@ -203,10 +203,12 @@ private slots:
         const QString lines = u"Linha de uma resposta longa do servi\u00E7o\n"_s.repeated(200000);
         const QString oneWord(8 * 1024 * 1024, u'W');
         const QString wideWords = u"WWWWWWWWW MMMMMMMMMMMMM "_s.repeated(300000);
+        // clang-format off
         QTest::newRow("information, many lines") << false << lines;
         QTest::newRow("information, one word")   << false << oneWord;
-        QTest::newRow("error, wide words")       << true << wideWords;
-        QTest::newRow("error, many lines")       << true << lines;
+        QTest::newRow("error, wide words")       << true  << wideWords;
+        QTest::newRow("error, many lines")       << true  << lines;
+        // clang-format on
     }
     void hugeTextsGiveABoxWithinTheWorkArea()
     {

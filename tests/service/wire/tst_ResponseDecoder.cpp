@@ -94,7 +94,8 @@ const std::u16string kUtf16Declaration = u"<?xml version=\"1.0\" encoding=\"UTF-
 const std::u16string kUtf16Reply = u"<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\"><e:Body><r>"
                                    u"<return>S\u00E3o Paulo</return></r></e:Body></e:Envelope>";
 // A third line of more than 40 characters that closes the wrong element.
-const std::u16string kUtf16BrokenLines = u"<a>\n<b>S\u00E3o Paulo, Goi\u00E2nia e Cuiab\u00E1, tr\u00EAs fazendas</c></a>";
+const std::u16string kUtf16BrokenLines =
+    u"<a>\n<b>S\u00E3o Paulo, Goi\u00E2nia e Cuiab\u00E1, tr\u00EAs fazendas</c></a>";
 const std::string kLatin1Declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n";
 
 // clang-format off

@@ -1,10 +1,14 @@
 #include "app/GifFile.h"
 
-#include <QFile>
+#include "common/Platform.h"
+#include "common/SystemErrorText.h"
+
 #include <QIODevice>
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace glb::app {
 
@@ -30,9 +34,16 @@ EGifError EGifError::noFrames()
     return EGifError("GIF image has no frames");
 }
 
-EGifError EGifError::cannotOpen(const QString& path, const QString& reason)
+EGifError EGifError::cannotOpen(const QString& path, int systemCode)
 {
-    return EGifError(QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason).toStdString());
+    return EGifError(QStringLiteral("Cannot open file \"%1\". %2")
+                         .arg(path, QString::fromStdString(systemErrorText(systemCode)))
+                         .toStdString());
+}
+
+EGifError EGifError::notRegularFile(const QString& path)
+{
+    return EGifError(QStringLiteral("Cannot open file \"%1\". Não é um arquivo comum").arg(path).toStdString());
 }
 
 EGifError EGifError::cannotDecode(const QString& path, const QString& reason)
@@ -101,6 +112,31 @@ private:
     long long m_offset = 0;
 };
 
+/// A file of the platform layer read as a sequential device (the device buffers its reads).
+class PlatformFileDevice : public QIODevice
+{
+public:
+    explicit PlatformFileDevice(platform::File file)
+        : m_file(std::move(file))
+    {
+        if (m_file.isOpen()) {
+            QIODevice::open(QIODevice::ReadOnly);
+        }
+    }
+
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        return m_file.read(data, static_cast<std::size_t>(std::max<qint64>(maxSize, 0)));
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    platform::File m_file;
+};
+
 constexpr std::uint8_t kExtension = 0x21;
 constexpr std::uint8_t kImage = 0x2C;
 constexpr std::uint8_t kTrailer = 0x3B;
@@ -164,11 +200,19 @@ GifStructure parseGifStructure(QIODevice& in)
 
 GifStructure readGifStructure(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        throw EGifError::cannotOpen(path, file.errorString());
+    const std::filesystem::path file(path.toStdU16String());
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(file, error);
+    if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        throw EGifError::notRegularFile(path);
     }
-    return parseGifStructure(file);
+    int systemCode = 0;
+    PlatformFileDevice device(
+        platform::File::open(file, platform::OpenMode::Read, platform::Sharing::ReadWrite, systemCode));
+    if (!device.isOpen()) {
+        throw EGifError::cannotOpen(path, systemCode);
+    }
+    return parseGifStructure(device);
 }
 
 int animationDelayMs(int storedMs)

@@ -23,8 +23,10 @@ public:
     static EGifError unknownBlock(unsigned blockType, long long offset);
     /// "GIF image has no frames".
     static EGifError noFrames();
-    /// "Cannot open file "%s". %s" with the reader's text.
-    static EGifError cannotOpen(const QString& path, const QString& reason);
+    /// "Cannot open file "%s". %s" with the system's text for `systemCode`.
+    static EGifError cannotOpen(const QString& path, int systemCode);
+    /// "Cannot open file "%s". Não é um arquivo comum": a folder, pipe, socket or device.
+    static EGifError notRegularFile(const QString& path);
     /// "Cannot decode GIF image "%s". %s" with the decoder's text.
     static EGifError cannotDecode(const QString& path, const QString& reason);
 };
@@ -45,7 +47,8 @@ struct GifStructure
 /// omit it) when the last image is whole. Raises EGifError.
 GifStructure parseGifStructure(QIODevice& in);
 
-/// parseGifStructure() over the file at `path`. Raises EGifError.
+/// parseGifStructure() over the file at `path`, opened by the platform layer. Anything but
+/// a regular file is refused before it is opened, so a pipe never blocks. Raises EGifError.
 GifStructure readGifStructure(const QString& path);
 
 /// The delay the animation waits for a frame: `storedMs` raised to 50 and lowered to 10,000.

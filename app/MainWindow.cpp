@@ -25,6 +25,7 @@
 #include <QValidator>
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 // Resources of a static library must be registered by name, outside any namespace.
@@ -40,6 +41,8 @@ namespace {
 constexpr int kClientWidth = 456;
 constexpr int kClientHeight = 312;
 constexpr int kFooterHeight = 37;
+// No edit limits its text; the toolkit's edits otherwise stop at 32,767 characters.
+constexpr int kNoLengthLimit = std::numeric_limits<int>::max();
 
 QFont windowFont()
 {
@@ -179,7 +182,10 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(kClientWidth, kClientHeight);
+    // The client area is painted in the button-face colour: a window paints its Window
+    // colour unless it fills its background role itself.
     setBackgroundRole(QPalette::Button);
+    setAutoFillBackground(true);
     setFont(windowFont());
 
     gbBackupDados = new QGroupBox(QStringLiteral("Enviar Backup do Glebarium"), this);
@@ -198,6 +204,7 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     edtNome->setObjectName(QStringLiteral("edtNome"));
     edtNome->setGeometry(16, 47, 409, 25);
     edtNome->setValidator(new UpperCaseValidator(edtNome));
+    edtNome->setMaxLength(kNoLengthLimit);
 
     Label2 = makeLabel(gbBackupDados, QStringLiteral("Label2"), QStringLiteral("CPF / CNPJ"), {16, 78});
 
@@ -205,6 +212,7 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     edtCPFCNPJ->setObjectName(QStringLiteral("edtCPFCNPJ"));
     edtCPFCNPJ->setGeometry(16, 97, 409, 25);
     edtCPFCNPJ->setInputMethodHints(Qt::ImhDigitsOnly);
+    edtCPFCNPJ->setMaxLength(kNoLengthLimit);
 
     QFont italic = windowFont();
     italic.setItalic(true);

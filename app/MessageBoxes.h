@@ -5,6 +5,7 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <QStringView>
 #include <functional>
 #include <vector>
 
@@ -13,11 +14,18 @@ namespace glb::app {
 /// The information box: `text` exactly as given (plain text), the application title as
 /// caption, no icon, one "OK"; modal to the application and centred in the work area of
 /// the monitor of the program's active window. Returns when the user dismisses it.
+/// A text longer than a screenful is cut, with "…", so the box stays within the work area.
 void showInformation(const QString& text);
 
 /// The error box: `text` with the application title as caption, the stop icon and one
-/// "OK", owned by the program's active window. Returns when the user dismisses it.
+/// "OK", owned by the program's active window, within the work area of its monitor (a text
+/// longer than a screenful is cut, with "…"). Returns when the user dismisses it.
 void showError(const QString& text);
+
+/// `text` cut to at most `lines` lines of at most `columns` characters (a longer line counts
+/// as the lines it wraps into), with "…" where it was cut; unchanged when it fits. The work
+/// is bounded by `lines` x `columns`, whatever the length of the text.
+QString cutToLines(QStringView text, int columns, int lines);
 
 /// The top-left corner that centres `size` in `area` (halves rounded towards zero); a
 /// corner left of or above the area's own is moved to it.

@@ -15,10 +15,13 @@ constexpr int kInitialHeight = 41;
 constexpr int kHeight = 79;
 constexpr char kImageName[] = "carregandobarra.gif";
 
+// The existence test of the image file: anything but a folder. A pipe or a device of that
+// name exists, and the loader refuses it with an error.
 bool isFile(const std::filesystem::path& path)
 {
     std::error_code error;
-    return std::filesystem::is_regular_file(path, error);
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    return !error && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
 }
 
 } // namespace

@@ -23,7 +23,9 @@ QString lowerAsciiPath(const QString& path);
 /// The overlay's image file for a program in `executableDirectory`, or none when it is
 /// absent. The file is `executableDirectory` + "carregandobarra.gif" with the whole path
 /// lower-cased in ASCII, which on a case-blind file system is simply the file beside the
-/// program. On a case-sensitive one that path is used when it names a file; otherwise the
+/// program. An entry of any kind but a folder counts as present (a pipe of that name too,
+/// which the loader then refuses). On a case-sensitive one that path is used when it names
+/// one; otherwise the
 /// executable directory as it is spelled is searched: a file named exactly
 /// "carregandobarra.gif", else one whose name equals it ignoring ASCII case (the first by
 /// name, should several match).

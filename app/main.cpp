@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/ToolkitArguments.h"
 #include "backup/SendBackupFactory.h"
 #include "service/ServiceContract.h"
 
@@ -8,7 +9,8 @@
 int main(int argc, char* argv[])
 {
     glb::service::RegisterBackupGlebariumTypes();
-    QApplication application(argc, argv);
+    glb::app::ToolkitArguments toolkitArguments(argc, argv);
+    QApplication application(toolkitArguments.argc(), toolkitArguments.argv());
 #ifndef _WIN32
     // The window's fonts are Windows fonts. Where they are missing, prefer families of
     // about their width to the toolkit's default, which is wide enough to clip the labels.

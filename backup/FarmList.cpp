@@ -480,8 +480,19 @@ void TSession::addPassword(const std::string& password)
 {
     const std::lock_guard guard(m_lock);
     startLocked();
-    if (std::find(m_passwords.begin(), m_passwords.end(), password) == m_passwords.end()) {
-        m_passwords.push_back(password);
+    // The engine takes at most 255 characters: cut before the 256th character's first byte.
+    constexpr std::size_t kMaxPasswordCharacters = 255;
+    std::size_t characters = 0;
+    std::size_t cut = 0;
+    for (; cut < password.size(); ++cut) {
+        const bool continuation = (static_cast<unsigned char>(password[cut]) & 0xC0U) == 0x80U;
+        if (!continuation && ++characters > kMaxPasswordCharacters) {
+            break;
+        }
+    }
+    std::string kept = password.substr(0, cut);
+    if (std::find(m_passwords.begin(), m_passwords.end(), kept) == m_passwords.end()) {
+        m_passwords.push_back(std::move(kept));
     }
 }
 

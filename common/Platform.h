@@ -31,6 +31,25 @@ std::filesystem::path fixedPath(std::string_view windowsPath);
 /// in /proc/net/route or /proc/net/ipv6_route; anything unreadable counts as none.
 bool internetConnected();
 
+/// The pre-connection step of an HTTP exchange: asks the system to make an Internet
+/// connection available (Windows: InternetAttemptConnect, which may dial a connection).
+/// False when it cannot. Linux has no such facility: always true.
+bool internetAttemptConnect();
+
+/// The current user's Internet proxy settings as the system keeps them, as UTF-8 text: on
+/// Windows the values ProxyEnable, ProxyServer and ProxyOverride of the key
+/// HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings.
+struct InternetProxySettings
+{
+    bool enabled = false; ///< ProxyEnable
+    std::string server;   ///< ProxyServer: "host:port", or "http=host:port;https=host:port;..."
+    std::string bypass;   ///< ProxyOverride: "<local>;*.example.com;10.*;..."
+};
+
+/// The current user's Internet proxy settings; none where the system keeps none for
+/// programs to read (Linux: programs read the proxy variables of their environment).
+std::optional<InternetProxySettings> internetProxySettings();
+
 /// The route-table rule of internetConnected(), over the texts of /proc/net/route and
 /// /proc/net/ipv6_route. Exposed for tests.
 bool routeTablesHaveDefaultRoute(std::string_view ipv4Routes, std::string_view ipv6Routes);

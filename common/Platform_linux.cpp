@@ -110,6 +110,16 @@ bool internetConnected()
     return routeTablesHaveDefaultRoute(ok4 ? v4 : std::string(), ok6 ? v6 : std::string());
 }
 
+bool internetAttemptConnect()
+{
+    return true;
+}
+
+std::optional<InternetProxySettings> internetProxySettings()
+{
+    return std::nullopt;
+}
+
 int lastErrorCode()
 {
     return errno;

@@ -8,7 +8,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <algorithm>
 #include <cstdlib>
+#include <cwchar>
 #include <limits>
 #include <memory>
 #include <string>
@@ -100,6 +102,29 @@ HANDLE asHandle(void* handle)
     return static_cast<HANDLE>(handle);
 }
 
+// A text value longer than this is no proxy setting; it is taken as absent.
+constexpr DWORD kMaxSettingBytes = 64 * 1024;
+
+/// The text value `name` of `key` as UTF-8; empty when it is absent, not text or too long.
+std::string registryText(HKEY key, const wchar_t* name)
+{
+    DWORD type = 0;
+    DWORD size = 0;
+    if (::RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ) || size > kMaxSettingBytes) {
+        return {};
+    }
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    DWORD read = size;
+    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &read) != ERROR_SUCCESS) {
+        return {};
+    }
+    value.resize(std::min<std::size_t>(read / sizeof(wchar_t), value.size()));
+    // A stored value may or may not end in its terminator.
+    value.resize(std::wcslen(value.c_str()));
+    return utf8FromWide(value).value_or(std::string());
+}
+
 } // namespace
 
 std::filesystem::path executableDirectory()
@@ -135,6 +160,34 @@ bool internetConnected()
 {
     DWORD flags = 0;
     return ::InternetGetConnectedState(&flags, 0) != FALSE;
+}
+
+bool internetAttemptConnect()
+{
+    return ::InternetAttemptConnect(0) == ERROR_SUCCESS;
+}
+
+std::optional<InternetProxySettings> internetProxySettings()
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                        KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    InternetProxySettings settings;
+    DWORD enable = 0;
+    DWORD type = 0;
+    DWORD size = sizeof enable;
+    // A DWORD; some tools store it as four binary bytes.
+    if (::RegQueryValueExW(key, L"ProxyEnable", nullptr, &type, reinterpret_cast<BYTE*>(&enable), &size) ==
+            ERROR_SUCCESS &&
+        (type == REG_DWORD || type == REG_BINARY) && size == sizeof enable) {
+        settings.enabled = enable != 0;
+    }
+    settings.server = registryText(key, L"ProxyServer");
+    settings.bypass = registryText(key, L"ProxyOverride");
+    ::RegCloseKey(key);
+    return settings;
 }
 
 int lastErrorCode()

@@ -2,6 +2,8 @@
 
 #include "common/AsciiText.h"
 #include "common/Error.h"
+#include "common/InternetProxy.h"
+#include "common/Platform.h"
 #include "service/ServiceErrors.h"
 #include "service/Url.h"
 
@@ -41,13 +43,6 @@ CURLcode globalInit()
     static CURLcode result = CURLE_OK;
     std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
     return result;
-}
-
-// The pre-connection step: asks the platform to make an Internet connection available.
-// Linux has no such facility, so it always succeeds here.
-bool attemptConnect()
-{
-    return true;
 }
 
 /// Hands a request body of more than kMaxSinglePostSize bytes to libcurl in pieces of at most
@@ -207,7 +202,8 @@ void CurlTransport::connect()
     if (const CURLcode init = globalInit(); init != CURLE_OK) {
         throw ESOAPHTTPException::forLibraryError(curl_easy_strerror(init), init, m_url, m_soapAction);
     }
-    if (!attemptConnect()) {
+    // The pre-connection step: the platform is asked to make a connection available.
+    if (!platform::internetAttemptConnect()) {
         throw EAbort();
     }
     m_handle.reset(curl_easy_init());
@@ -285,6 +281,11 @@ void CurlTransport::exchange(RequestBody& request, std::string& response)
     // 303 turn it into a GET, as browsers do.
     set(CURLOPT_FOLLOWLOCATION, 1L);
     set(CURLOPT_MAXREDIRS, kMaxRedirects);
+    // With no proxy variable set, the proxy the system's Internet settings name (Windows).
+    const std::optional<platform::ProxyChoice> systemProxy =
+        platform::systemProxyChoice(m_urlParts.scheme, m_urlParts.host);
+    set(CURLOPT_PROXY, systemProxy ? systemProxy->proxy.c_str() : nullptr);
+    set(CURLOPT_NOPROXY, systemProxy && !systemProxy->noProxy.empty() ? systemProxy->noProxy.c_str() : nullptr);
     set(CURLOPT_CONNECTTIMEOUT, m_limits.connectTimeoutSeconds);
     set(CURLOPT_LOW_SPEED_LIMIT, m_limits.lowSpeedBytesPerSecond);
     set(CURLOPT_LOW_SPEED_TIME, m_limits.lowSpeedSeconds);

@@ -14,7 +14,9 @@ namespace glb::service {
 /// one is pulled through libcurl's read callback in pieces of that size, under one declared
 /// length, and rewound for a redirect that repeats the POST.
 ///
-/// The proxy comes from the system's settings (libcurl reads http_proxy and no_proxy).
+/// The proxy comes from the system's settings: the proxy variables libcurl reads
+/// (http_proxy, no_proxy, ...) and, where none is set, the Internet settings of the
+/// platform layer (Windows).
 /// The connection is kept after a successful exchange and closed when the URL is set,
 /// after a failed exchange and on destruction.
 class CurlTransport : public HttpTransport
@@ -36,8 +38,13 @@ public:
         /// gigabytes takes, and keep a server that drips its reply from holding the send
         /// for hours. An upload that moves is never cut.
         long replySeconds = 300;
-        /// The largest response body accepted.
-        std::size_t maxResponseBytes = std::size_t{64} * 1024 * 1024;
+        /// The largest response body accepted. The service answers with a short sentence
+        /// or a fault, well under 1 KiB; 64 KiB leaves a verbose fault a hundred times that
+        /// and keeps decoding any reply cheap: under 5 MiB and a quarter of a second for
+        /// the costliest shape (the parser's check of repeated attribute names is quadratic
+        /// in the attributes of one element, so the time grows with the square of the
+        /// limit: 250 s at 1 MiB). Figures: docs/bench.md, bench_response.
+        std::size_t maxResponseBytes = std::size_t{64} * 1024;
     };
 
     /// The agent text sent as User-Agent.

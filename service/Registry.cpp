@@ -1,5 +1,7 @@
 #include "service/Registry.h"
 
+#include "service/ServiceErrors.h"
+
 #include <algorithm>
 
 namespace glb::service {
@@ -37,7 +39,7 @@ void Registry::registerDefaultSoapAction(std::string_view key, std::string actio
     const auto it =
         std::find_if(m_interfaces.begin(), m_interfaces.end(), [&](const InterfaceEntry& e) { return e.key == key; });
     if (it == m_interfaces.end())
-        throw interfaceNotSupported();
+        throw EInterfaceNotSupported::notRegistered();
     note(RegistrationStep::Kind::DefaultSoapAction, it->key);
     it->soapAction = std::move(action);
 }
@@ -75,11 +77,6 @@ const TypeEntry* Registry::findType(std::string_view name) const
 {
     const auto it = std::find_if(m_types.begin(), m_types.end(), [&](const TypeEntry& e) { return e.name == name; });
     return it == m_types.end() ? nullptr : &*it;
-}
-
-Error interfaceNotSupported()
-{
-    return Error("Interface not supported");
 }
 
 } // namespace glb::service

@@ -78,8 +78,4 @@ private:
     std::vector<RegistrationStep> m_steps;
 };
 
-/// Raised when a proxy is asked for an interface the registry does not know.
-/// "Interface not supported"
-Error interfaceNotSupported();
-
 } // namespace glb::service

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <libxml/encoding.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
@@ -112,23 +113,132 @@ std::size_t appendCharacter(std::string_view bytes, std::size_t pos, std::string
     return length;
 }
 
-/// The first 40 characters of line `line` (1-based) of the body.
-std::string sourceLine(std::string_view body, int line)
+/// The first 40 characters of one line of a text that arrives in pieces of UTF-8.
+class LineExcerpt
 {
-    std::size_t start = 0;
-    for (int current = 1; current < line && start < body.size(); ++current) {
-        const std::size_t end = body.find('\n', start);
-        start = end == std::string_view::npos ? body.size() : end + 1;
+public:
+    /// `line` counts from 1.
+    explicit LineExcerpt(int line)
+        : m_line(line)
+    {
     }
-    std::string result;
-    std::size_t pos = start;
-    for (std::size_t count = 0; count < kSourceLineCharacters && pos < body.size(); ++count) {
-        if (body[pos] == '\n' || body[pos] == '\r') {
-            break;
+
+    /// Takes the next piece, which ends on a character boundary; false once the excerpt is
+    /// complete and nothing more is needed.
+    bool feed(std::string_view text)
+    {
+        std::size_t pos = 0;
+        if (m_atStart) {
+            m_atStart = false;
+            if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+                pos = kByteOrderMark.size(); // not part of the text
+            }
         }
-        pos += appendCharacter(body, pos, result);
+        while (pos < text.size() && !m_complete) {
+            if (m_current < m_line) {
+                const std::size_t end = text.find('\n', pos);
+                if (end == std::string_view::npos) {
+                    return true;
+                }
+                ++m_current;
+                pos = end + 1;
+            } else if (text[pos] == '\n' || text[pos] == '\r' || m_count == kSourceLineCharacters) {
+                m_complete = true;
+            } else {
+                pos += appendCharacter(text, pos, m_text);
+                ++m_count;
+            }
+        }
+        return !m_complete;
     }
-    return result;
+
+    std::string take() { return std::move(m_text); }
+
+private:
+    static constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    int m_line;
+    int m_current = 1;
+    bool m_atStart = true;
+    bool m_complete = false;
+    std::size_t m_count = 0;
+    std::string m_text;
+};
+
+/// Bytes of the smallest unit of `encoding`, skipped where a unit cannot be converted.
+std::size_t unitSize(std::string_view encoding)
+{
+    const std::string name = lowered(encoding);
+    if (name.find("32") != std::string::npos || name.find("ucs-4") != std::string::npos ||
+        name.find("ucs4") != std::string::npos) {
+        return 4;
+    }
+    return name.find("16") != std::string::npos || name.find("ucs-2") != std::string::npos ? 2 : 1;
+}
+
+/// Feeds `body`, converted from `encoding` to UTF-8 by the parser's own converters, to
+/// `excerpt` in pieces of bounded size; a unit that cannot be converted becomes U+FFFD.
+/// False when the parser has no converter for the encoding.
+bool feedConverted(std::string_view body, const char* encoding, LineExcerpt& excerpt)
+{
+    constexpr std::size_t kPiece = 4096;
+    xmlCharEncodingHandler* handler = xmlFindCharEncodingHandler(encoding);
+    if (handler == nullptr) {
+        return false;
+    }
+    struct Close
+    {
+        xmlCharEncodingHandler* handler;
+        ~Close() { xmlCharEncCloseFunc(handler); }
+    } close{handler};
+    const std::unique_ptr<xmlBuffer, BufferFree> in(xmlBufferCreate());
+    const std::unique_ptr<xmlBuffer, BufferFree> out(xmlBufferCreate());
+    if (!in || !out) {
+        throw std::bad_alloc();
+    }
+    const std::size_t unit = unitSize(encoding);
+    std::size_t pos = 0;
+    for (;;) {
+        const auto pending = static_cast<std::size_t>(xmlBufferLength(in.get()));
+        if (pending < kPiece && pos < body.size()) {
+            const std::size_t piece = std::min(kPiece, body.size() - pos);
+            if (xmlBufferAdd(in.get(), reinterpret_cast<const xmlChar*>(body.data() + pos), static_cast<int>(piece)) !=
+                0) {
+                throw std::bad_alloc();
+            }
+            pos += piece;
+            continue;
+        }
+        if (pending == 0) {
+            return true;
+        }
+        const int result = xmlCharEncInFunc(handler, out.get(), in.get());
+        const bool progressed = static_cast<std::size_t>(xmlBufferLength(in.get())) < pending;
+        const std::string_view converted(reinterpret_cast<const char*>(xmlBufferContent(out.get())),
+                                         static_cast<std::size_t>(xmlBufferLength(out.get())));
+        if (!excerpt.feed(converted)) {
+            return true;
+        }
+        xmlBufferEmpty(out.get());
+        // No progress: a unit that is not text in the encoding, or a sequence cut short by
+        // the end of the body.
+        if (!progressed && (result == -2 || pos >= body.size() || pending >= kPiece)) {
+            xmlBufferShrink(in.get(), static_cast<unsigned int>(std::min(unit, pending)));
+            if (!excerpt.feed("\xEF\xBF\xBD")) {
+                return true;
+            }
+        }
+    }
+}
+
+/// The first 40 characters of line `line` (1-based) of the body, as UTF-8 text: read in
+/// `encoding` when the parser took the body to be in one other than UTF-8.
+std::string sourceLine(std::string_view body, int line, const char* encoding)
+{
+    LineExcerpt excerpt(line);
+    if (encoding == nullptr || equalsIgnoringAsciiCase(encoding, "UTF-8") || !feedConverted(body, encoding, excerpt)) {
+        excerpt.feed(body);
+    }
+    return excerpt.take();
 }
 
 void ignoreGenericError(void*, const char*, ...)
@@ -179,7 +289,13 @@ DocPtr parse(std::string_view body)
             errors.message = "Document is not well-formed";
             errors.line = ctxt->input != nullptr ? ctxt->input->line : 1;
         }
-        throw EDOMParseError::forParse(errors.message, errors.line, sourceLine(body, errors.line));
+        // The encoding the parser read the body in: from the byte-order mark or the
+        // declaration; none for UTF-8.
+        const xmlParserInput* input = ctxt->input;
+        const char* encoding = input != nullptr && input->buf != nullptr && input->buf->encoder != nullptr
+                                   ? input->buf->encoder->name
+                                   : nullptr;
+        throw EDOMParseError::forParse(errors.message, errors.line, sourceLine(body, errors.line, encoding));
     }
     return doc;
 }
@@ -390,9 +506,11 @@ std::string partText(const xmlNode* part)
             faultActor = child;
         }
     }
-    std::string code = partText(faultCode);
+    // In the order the parts are read: the message, then the actor, then the code; the
+    // first part that holds more than one text names itself in the error.
     std::string message = partText(faultString);
     std::string actor = partText(faultActor);
+    std::string code = partText(faultCode);
     std::string detailXml = detail != nullptr ? nodeXml(doc, detail) : std::string();
     if (message.empty()) {
         message = detail != nullptr ? detailXml : nodeXml(doc, fault);

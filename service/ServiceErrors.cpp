@@ -63,6 +63,16 @@ ESOAPHTTPException ESOAPHTTPException::forContentType(std::string_view contentTy
             0};
 }
 
+EInterfaceNotSupported EInterfaceNotSupported::notRegistered()
+{
+    return EInterfaceNotSupported("Interface not supported");
+}
+
+EWSDLModeNotSupported EWSDLModeNotSupported::urlModeOnly()
+{
+    return EWSDLModeNotSupported("The WSDL mode is not supported: the service is reached at its URL");
+}
+
 EDOMParseError EDOMParseError::forParse(std::string_view description, int line, std::string_view sourceLine)
 {
     return EDOMParseError(joined({description, "\r\nLine: ", std::to_string(line), "\r\n", sourceLine}));

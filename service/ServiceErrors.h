@@ -52,6 +52,24 @@ public:
     static EStagedFileChanged forPath(const std::filesystem::path& path);
 };
 
+/// A service proxy was asked for an interface that the registry does not hold.
+class EInterfaceNotSupported : public Error
+{
+public:
+    using Error::Error;
+    /// "Interface not supported"
+    static EInterfaceNotSupported notRegistered();
+};
+
+/// A proxy was asked for the WSDL mode; the service is reached at its URL only.
+class EWSDLModeNotSupported : public Error
+{
+public:
+    using Error::Error;
+    /// "The WSDL mode is not supported: the service is reached at its URL"
+    static EWSDLModeNotSupported urlModeOnly();
+};
+
 /// The response body is not well-formed XML.
 class EDOMParseError : public Error
 {

@@ -1,6 +1,7 @@
 #include "service/ServiceProxy.h"
 
 #include "service/ResponseDecoder.h"
+#include "service/ServiceErrors.h"
 
 namespace glb::service {
 
@@ -16,7 +17,7 @@ void ServiceProxy::bind(std::string_view key)
 {
     const InterfaceEntry* entry = m_registry.findInterface(key);
     if (entry == nullptr)
-        throw interfaceNotSupported();
+        throw EInterfaceNotSupported::notRegistered();
     m_namespace = entry->ns;
     m_soapAction = entry->soapAction;
     // The record's XML name comes from its registration; the contract's names stand in
@@ -40,7 +41,7 @@ void ServiceProxy::setUrl(const std::string& url)
 std::string ServiceProxy::UploadBackup(const std::string& nome, const std::string& cpf, ArquivoArray arquivo)
 {
     if (!m_bound)
-        throw interfaceNotSupported();
+        throw EInterfaceNotSupported::notRegistered();
     std::string response;
     {
         RequestNames names;
@@ -79,14 +80,9 @@ std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL, c
 
     proxy->bind(kBackupGlebariumPortTypeGuid);
     if (UsarWSDL)
-        throw wsdlModeNotSupported();
+        throw EWSDLModeNotSupported::urlModeOnly();
     proxy->setUrl(address);
     return proxy;
-}
-
-Error wsdlModeNotSupported()
-{
-    return Error("The WSDL mode is not supported: the service is reached at its URL");
 }
 
 } // namespace glb::service

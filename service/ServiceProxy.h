@@ -25,7 +25,7 @@ public:
     ServiceProxy(std::unique_ptr<HttpTransport> transport, const Registry& registry);
 
     /// Binds to the interface registered under `key`: takes its namespace and default
-    /// SOAPAction and hands the action to the transport. Raises "Interface not supported"
+    /// SOAPAction and hands the action to the transport. Raises EInterfaceNotSupported
     /// when no interface has the key.
     void bind(std::string_view key);
 
@@ -52,7 +52,7 @@ private:
 
 /// GetBackupGlebariumPort: a proxy bound to BackupGlebariumPortType at `Endereco` (the
 /// built-in endpoint when empty). `ProxyExistente` is configured instead of a new proxy
-/// when given. Only the URL mode exists: `UsarWSDL` true is refused with an error.
+/// when given. Only the URL mode exists: `UsarWSDL` true raises EWSDLModeNotSupported.
 std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL = false, const std::string& Endereco = {},
                                                                 std::shared_ptr<ServiceProxy> ProxyExistente = {});
 
@@ -62,8 +62,5 @@ std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL, c
                                                                 std::shared_ptr<ServiceProxy> ProxyExistente,
                                                                 const TransportFactory& makeTransport,
                                                                 const Registry& registry = Registry::global());
-
-/// "The WSDL mode is not supported: the service is reached at its URL"
-Error wsdlModeNotSupported();
 
 } // namespace glb::service

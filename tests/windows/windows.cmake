@@ -8,6 +8,7 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(GLB_TEST_ENV "TZ=America/Sao_Paulo" "GLB_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 
 glb_add_gtest(tst_windows_platform SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_windows_platform.cpp LIBS glb::common)
+glb_add_gtest(tst_windows_internet SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_windows_internet.cpp LIBS glb::common)
 
 # The archives go to one folder that both sides see: Wine shows the build machine's root
 # as drive Z:.

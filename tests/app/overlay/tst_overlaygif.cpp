@@ -4,11 +4,16 @@
 #include "GifFixture.h"
 #include "app/GifFile.h"
 #include "app/OverlayGeometry.h"
+#include "common/SystemErrorText.h"
 #include "tests/support/TempDir.h"
 
 #include <QBuffer>
 #include <QTest>
+#include <cerrno>
 #include <filesystem>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using glb::app::EGifError;
 using glb::app::GifStructure;
@@ -90,17 +95,40 @@ private slots:
         QCOMPARE(parseError(bytes), message);
     }
 
-    void missingFileNamesThePath()
+    void openRefusalsNameThePathAndTheReason_data()
     {
+        QTest::addColumn<QString>("entry"); // "" absent, "/" a folder, "|" a pipe
+        QTest::addColumn<QString>("reason");
+        // clang-format off
+        QTest::newRow("absent")   << QString()    << QString::fromStdString(glb::systemErrorText(ENOENT));
+        QTest::newRow("a folder") << u"/"_s       << u"Não é um arquivo comum"_s;
+#ifndef _WIN32
+        QTest::newRow("a pipe, refused without blocking") << u"|"_s << u"Não é um arquivo comum"_s;
+#endif
+        // clang-format on
+    }
+
+    void openRefusalsNameThePathAndTheReason()
+    {
+        QFETCH(QString, entry);
+        QFETCH(QString, reason);
         const glb::test::TempDir dir;
-        const QString path = QString::fromStdString((dir / "absent.gif").string());
+        const std::filesystem::path file = dir / "carregandobarra.gif";
+        if (entry == u"/"_s) {
+            std::filesystem::create_directory(file);
+        }
+#ifndef _WIN32
+        if (entry == u"|"_s) {
+            QCOMPARE(::mkfifo(file.c_str(), 0600), 0);
+        }
+#endif
+        const QString path = QString::fromStdString(file.string());
         try {
             glb::app::readGifStructure(path);
             QFAIL("no error");
         } catch (const EGifError& error) {
-            QVERIFY2(QString::fromStdString(error.message())
-                         .startsWith(QStringLiteral("Cannot open file \"%1\". ").arg(path)),
-                     error.what());
+            QCOMPARE(QString::fromStdString(error.message()),
+                     QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason));
         }
     }
 
@@ -166,6 +194,9 @@ private slots:
         QTest::newRow("several: first by name")   << u"Prog"_s << QStringList{u"carregandoBarra.gif"_s, u"CarregandoBarra.gif"_s} << u"Prog/CarregandoBarra.gif"_s;
         QTest::newRow("absent")                   << u"prog"_s << QStringList{u"carregandobarra.png"_s} << u""_s;
         QTest::newRow("a folder of that name")    << u"prog"_s << QStringList{u"carregandobarra.gif/"_s} << u""_s;
+#ifndef _WIN32
+        QTest::newRow("a pipe of that name")      << u"prog"_s << QStringList{u"carregandobarra.gif|"_s} << u"prog/carregandobarra.gif"_s;
+#endif
         // clang-format on
     }
 
@@ -180,6 +211,10 @@ private slots:
         for (const QString& file : files) {
             if (file.endsWith(u'/')) {
                 std::filesystem::create_directories(program / file.chopped(1).toStdString());
+#ifndef _WIN32
+            } else if (file.endsWith(u'|')) {
+                QCOMPARE(::mkfifo((program / file.chopped(1).toStdString()).c_str(), 0600), 0);
+#endif
             } else {
                 glb::test::writeFile(program / file.toStdString(), "GIF89a");
             }

@@ -17,8 +17,12 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using glb::app::EsconderAguarde;
 using glb::app::MostrarAguarde;
@@ -249,6 +253,17 @@ private slots:
         QCOMPARE(QApplication::overrideCursor(), nullptr);
         QVERIFY(m_window->isEnabled());
     }
+
+#ifndef _WIN32
+    void aPipeForImageIsRefusedWithoutBlocking()
+    {
+        const std::filesystem::path image(imagePath().toStdU16String());
+        QCOMPARE(::mkfifo(image.c_str(), 0600), 0);
+        QCOMPARE(showError(*m_window), u"Cannot open file \"%1\". Não é um arquivo comum"_s.arg(imagePath()));
+        EsconderAguarde(m_window.get());
+        QCOMPARE(panelOf(*m_window), nullptr);
+    }
+#endif
 
     void zeroDelayAdvancesInNestedLoopNeverFasterThan50ms()
     {

@@ -18,6 +18,7 @@
 
 using namespace glb;
 using namespace glb::app;
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -148,6 +149,95 @@ private slots:
         QFETCH(QSize, size);
         QFETCH(QPoint, topLeft);
         QCOMPARE(centredTopLeft(area, size), topLeft);
+    }
+
+    void cutToLines_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("columns");
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QString>("shown");
+        // clang-format off
+        QTest::newRow("fits")                    << u"Backup recebido"_s  << 20 << 1 << u"Backup recebido"_s;
+        QTest::newRow("exactly the lines")       << u"abcde\nfghij"_s     << 5  << 2 << u"abcde\nfghij"_s;
+        QTest::newRow("a long line wraps")       << u"abcdefghijk"_s      << 5  << 2 << u"abcdefghij\u2026"_s;
+        QTest::newRow("too many lines")          << u"a\nb\nc"_s          << 10 << 2 << u"a\nb\u2026"_s;
+        QTest::newRow("a final line end stays")  << u"a\n"_s              << 10 << 1 << u"a\n"_s;
+        QTest::newRow("blanks before the cut go") << u"ab  \ncd"_s        << 10 << 1 << u"ab\u2026"_s;
+        QTest::newRow("a pair is never split")   << u"a\U0001F600b"_s      << 2  << 1 << u"a\u2026"_s;
+        // clang-format on
+    }
+    void cutToLines()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, columns);
+        QFETCH(int, lines);
+        QFETCH(QString, shown);
+        QCOMPARE(glb::app::cutToLines(text, columns, lines), shown);
+    }
+
+    void boxesShowAShortTextUnchangedAndCutAHugeOne()
+    {
+        BoxRecorder recorder;
+        const QString reply = u"Backup recebido: 6 arquivos\nObrigado."_s;
+        showInformation(reply);
+        showError(reply);
+        const QString huge(32 * 1024 * 1024, u'x');
+        showInformation(huge);
+        showError(huge);
+        QCOMPARE(recorder.boxes().size(), 4u);
+        QCOMPARE(recorder.boxes()[0].text, reply);
+        QCOMPARE(recorder.boxes()[1].text, reply);
+        for (const std::size_t i : {2u, 3u}) {
+            const QString& shown = recorder.boxes()[i].text;
+            QVERIFY(shown.endsWith(u'\u2026'));
+            QVERIFY(huge.startsWith(shown.chopped(1)));
+            QVERIFY2(shown.size() < 100000, qPrintable(QString::number(shown.size())));
+        }
+    }
+
+    void hugeTextsGiveABoxWithinTheWorkArea_data()
+    {
+        QTest::addColumn<bool>("error");
+        QTest::addColumn<QString>("text");
+        const QString lines = u"Linha de uma resposta longa do servi\u00E7o\n"_s.repeated(200000);
+        const QString oneWord(8 * 1024 * 1024, u'W');
+        const QString wideWords = u"WWWWWWWWW MMMMMMMMMMMMM "_s.repeated(300000);
+        // clang-format off
+        QTest::newRow("information, many lines") << false << lines;
+        QTest::newRow("information, one word")   << false << oneWord;
+        QTest::newRow("error, wide words")       << true  << wideWords;
+        QTest::newRow("error, many lines")       << true  << lines;
+        // clang-format on
+    }
+    void hugeTextsGiveABoxWithinTheWorkArea()
+    {
+        QFETCH(bool, error);
+        QFETCH(QString, text);
+        QWidget active;
+        active.show();
+        active.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&active));
+        bool inspected = false;
+        whenBoxIsUp([&](QMessageBox& box) {
+            inspected = true;
+            const QRect area = active.screen()->availableGeometry();
+            QVERIFY2(area.contains(box.frameGeometry()),
+                     qPrintable(u"box %1,%2 %3x%4 in %5x%6"_s.arg(box.frameGeometry().x())
+                                    .arg(box.frameGeometry().y())
+                                    .arg(box.frameGeometry().width())
+                                    .arg(box.frameGeometry().height())
+                                    .arg(area.width())
+                                    .arg(area.height())));
+            QVERIFY(box.text().endsWith(u'\u2026'));
+            QVERIFY(text.startsWith(box.text().chopped(1)));
+        });
+        if (error) {
+            showError(text);
+        } else {
+            showInformation(text);
+        }
+        QVERIFY(inspected);
     }
 
     void guardShowsErrorsButNotTheAbort()

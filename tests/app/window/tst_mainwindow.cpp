@@ -329,6 +329,32 @@ private slots:
         QCOMPARE(m_window->cpfText(), std::string("23.456.789-0"));
     }
 
+    void editsDoNotLimitTheirText()
+    {
+        // Past the toolkit's default limit of 32,767 characters, typed and set alike.
+        const QString longText(40000, u'A');
+        for (const char* name : {"edtNome", "edtCPFCNPJ"}) {
+            auto* edit = control<QLineEdit>(name);
+            edit->setText(longText);
+            QCOMPARE(edit->text().size(), longText.size());
+            edit->end(false);
+            typeText(edit, QStringLiteral("1"));
+            QCOMPARE(edit->text().size(), longText.size() + 1);
+        }
+    }
+
+    void clientAreaHasTheButtonFaceColour()
+    {
+        QPalette palette = m_window->palette();
+        palette.setColor(QPalette::Window, QColor(200, 0, 0));
+        palette.setColor(QPalette::Button, QColor(0, 150, 0));
+        m_window->setPalette(palette);
+        const QImage image = m_window->grab().toImage();
+        // Beside the group box, above the footer bar: the window's own background.
+        QCOMPARE(QColor(image.pixel(2, 100)), QColor(0, 150, 0));
+        QCOMPARE(QColor(image.pixel(450, 265)), QColor(0, 150, 0));
+    }
+
     void footerHasTheEtchedLineAndKeepsItsButtonsRight()
     {
         auto* footer = control<QWidget>("pnlBotoes");

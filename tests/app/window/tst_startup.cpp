@@ -74,7 +74,11 @@ private slots:
         env.insert(QStringLiteral("WINEPREFIX"), QString::fromStdString(empty.path().string()));
         program.process.setProcessEnvironment(env);
         program.process.setProcessChannelMode(QProcess::ForwardedChannels);
-        program.process.start(QStringLiteral(GLB_PROGRAM), {});
+        // The toolkit's own options change nothing: with them passed on, an unknown
+        // platform would end the program before its box.
+        program.process.start(QStringLiteral(GLB_PROGRAM),
+                              {QStringLiteral("-platform"), QStringLiteral("glb-no-such-platform"),
+                               QStringLiteral("-reverse"), QStringLiteral("-style"), QStringLiteral("glb-none")});
         QVERIFY(program.process.waitForStarted());
 
         // The box carries the application title of the program file BackupGlebarium.

@@ -2,6 +2,7 @@
 #include "backup/FarmList.h"
 #include "backup/Installation.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace glb::backup;
@@ -33,4 +34,21 @@ TEST(FarmListStart, FailedStartIsReportedAndRetriedOnNextUse)
     query.addPassword(std::string(kSenhaTabela));
     EXPECT_EQ(session.startCount(), 1);
     EXPECT_EQ(session.passwords().size(), 1U);
+}
+
+// The session keeps the first 255 characters of a password (an accented letter is one), so
+// two passwords that differ only beyond them are one.
+TEST(FarmListStart, SessionKeepsTheFirst255CharactersOfAPassword)
+{
+    TSession& session = TSession::defaultSession();
+    const std::string first255 = std::string(254, 'a') + "\xC3\xA3"; // 254 letters and "ã"
+    session.addPassword(first255 + "\xC3\xA9xyz");
+    session.addPassword(first255 + "other tail");
+    session.addPassword("curta");
+    const std::vector<std::string> held = session.passwords();
+    EXPECT_EQ(std::count(held.begin(), held.end(), first255), 1);
+    EXPECT_EQ(std::count(held.begin(), held.end(), std::string("curta")), 1);
+    for (const std::string& password : held) {
+        EXPECT_LE(password.size(), first255.size());
+    }
 }

@@ -113,26 +113,27 @@ TEST_F(ServiceProxyTest, UrlModeBindsTheBuiltInEndpoint)
 TEST_F(ServiceProxyTest, AFailedBindingDestroysTheProxyItMade)
 {
     const Registry empty;
-    EXPECT_THROW(
-        {
-            try {
-                GetBackupGlebariumPort(false, "", nullptr, transports.factory(), empty);
-            } catch (const glb::Error& e) {
-                EXPECT_STREQ(e.what(), "Interface not supported");
-                throw;
-            }
-        },
-        glb::Error);
+    try {
+        GetBackupGlebariumPort(false, "", nullptr, transports.factory(), empty);
+        ADD_FAILURE() << "an unknown interface must raise";
+    } catch (const EInterfaceNotSupported& e) {
+        EXPECT_STREQ(e.what(), "Interface not supported");
+    }
     EXPECT_TRUE(transports.destroyed());
 
     Transports wsdl;
-    EXPECT_THROW(GetBackupGlebariumPort(true, "", nullptr, wsdl.factory()), glb::Error);
+    try {
+        GetBackupGlebariumPort(true, "", nullptr, wsdl.factory());
+        ADD_FAILURE() << "the WSDL mode must raise";
+    } catch (const EWSDLModeNotSupported& e) {
+        EXPECT_STREQ(e.what(), "The WSDL mode is not supported: the service is reached at its URL");
+    }
     EXPECT_TRUE(wsdl.destroyed());
 
     // A proxy the caller brought stays the caller's.
     Transports existing;
     auto proxy = std::make_shared<ServiceProxy>(existing.factory()(), Registry::global());
-    EXPECT_THROW(GetBackupGlebariumPort(true, "", proxy), glb::Error);
+    EXPECT_THROW(GetBackupGlebariumPort(true, "", proxy), EWSDLModeNotSupported);
     EXPECT_FALSE(existing.destroyed());
     EXPECT_EQ(GetBackupGlebariumPort(false, "http://127.0.0.1/x", proxy), proxy);
     EXPECT_EQ(proxy->transport().url(), "http://127.0.0.1/x");

@@ -425,19 +425,26 @@ TEST_F(CurlTransportTest, AServerThatStopsAnsweringEndsTheCall)
 
 TEST_F(CurlTransportTest, AResponseOverTheLimitEndsTheCall)
 {
-    LoopbackHttpServer server([](const Request&) { return LoopbackHttpServer::xmlReply(std::string(5000, 'x')); });
-    const std::string url = server.url("/big");
-    CurlTransport transport;
-    prepare(transport, url);
-    CurlTransport::Limits limits;
-    limits.maxResponseBytes = 4096;
-    transport.setLimits(limits);
-    std::string response;
-    const ESOAPHTTPException e = httpError([&] { transport.execute("<x/>", response); });
-    EXPECT_EQ(e.message(),
-              "The response is larger than the limit of 4096 bytes - URL:" + url + " - SOAPAction:UploadBackup");
-    EXPECT_EQ(e.statusCode(), 23); // CURLE_WRITE_ERROR
-    EXPECT_LE(response.size(), 4096U);
+    // The default limit: 64 KiB, room for any sentence or fault the service sends.
+    constexpr std::size_t kLimit = 64 * 1024;
+    for (const std::size_t size : {kLimit, kLimit + 1}) {
+        SCOPED_TRACE(size);
+        LoopbackHttpServer server([&](const Request&) { return LoopbackHttpServer::xmlReply(std::string(size, 'x')); });
+        const std::string url = server.url("/big");
+        CurlTransport transport;
+        prepare(transport, url);
+        std::string response;
+        if (size <= kLimit) {
+            transport.execute("<x/>", response);
+            EXPECT_EQ(response.size(), size);
+            continue;
+        }
+        const ESOAPHTTPException e = httpError([&] { transport.execute("<x/>", response); });
+        EXPECT_EQ(e.message(),
+                  "The response is larger than the limit of 65536 bytes - URL:" + url + " - SOAPAction:UploadBackup");
+        EXPECT_EQ(e.statusCode(), 23); // CURLE_WRITE_ERROR
+        EXPECT_LE(response.size(), kLimit);
+    }
 }
 
 } // namespace

@@ -78,6 +78,26 @@ const std::string kExternalEntity = R"(<?xml version="1.0"?>
 
 const std::string kUndefinedPrefix = "<a:Envelope/>";
 
+/// `text` as UTF-16 bytes: little-endian after a byte-order mark, or big-endian without one.
+std::string utf16(std::u16string_view text, bool littleEndianWithMark = true)
+{
+    std::string bytes = littleEndianWithMark ? std::string("\xFF\xFE") : std::string();
+    for (const char16_t unit : text) {
+        const auto high = static_cast<char>(unit >> 8);
+        const auto low = static_cast<char>(unit & 0xFF);
+        bytes += littleEndianWithMark ? std::string{low, high} : std::string{high, low};
+    }
+    return bytes;
+}
+
+const std::u16string kUtf16Declaration = u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
+const std::u16string kUtf16Reply = u"<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\"><e:Body><r>"
+                                   u"<return>S\u00E3o Paulo</return></r></e:Body></e:Envelope>";
+// A third line of more than 40 characters that closes the wrong element.
+const std::u16string kUtf16BrokenLines =
+    u"<a>\n<b>S\u00E3o Paulo, Goi\u00E2nia e Cuiab\u00E1, tr\u00EAs fazendas</c></a>";
+const std::string kLatin1Declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n";
+
 // clang-format off
 const Case kCases[] = {
     {"worked example", kWorkedExample, Outcome::Result, "Backup recebido: 2 arquivos"},
@@ -130,6 +150,14 @@ const Case kCases[] = {
     {"fault part with element content",
      body("<SOAP-ENV:Fault><SOAP-ENV:faultstring>a<b/></SOAP-ENV:faultstring></SOAP-ENV:Fault>"), Outcome::XmlDoc,
      "Element \"SOAP-ENV:faultstring\" does not contain a single text node"},
+    {"several bad fault parts: faultstring is read first",
+     body("<SOAP-ENV:Fault><faultcode><c/></faultcode><faultactor><a/></faultactor>"
+          "<faultstring><s/></faultstring></SOAP-ENV:Fault>"),
+     Outcome::XmlDoc, "Element \"faultstring\" does not contain a single text node"},
+    {"bad faultactor and faultcode: faultactor is read before faultcode",
+     body("<SOAP-ENV:Fault><faultcode><c/></faultcode><faultstring>s</faultstring>"
+          "<faultactor><a/></faultactor></SOAP-ENV:Fault>"),
+     Outcome::XmlDoc, "Element \"faultactor\" does not contain a single text node"},
 
     {"mustUnderstand 1", envelope(R"(<SOAP-ENV:Header><Sessao mustUnderstand="1"/></SOAP-ENV:Header>)"),
      Outcome::Remotable, "Soap header Sessao with attribute 'mustUnderstand' set to true was not handled",
@@ -162,6 +190,19 @@ const Case kCases[] = {
     {"bytes that are not text", std::string("\x01\xff\xfe<\x80", 5), Outcome::Parse,
      "\r\nLine: 1\r\n\x01\xEF\xBF\xBD\xEF\xBF\xBD<\xEF\xBF\xBD"},
     {"undefined namespace prefix", kUndefinedPrefix, Outcome::Parse, "\r\nLine: 1\r\n<a:Envelope/>"},
+    {"Latin-1 document", kLatin1Declaration + body("<r><return>S\xE3o Paulo</return></r>"), Outcome::Result,
+     "S\xC3\xA3o Paulo"},
+    {"error in a Latin-1 document: the line in its own encoding",
+     kLatin1Declaration + "<a>\n<b>S\xE3o Paulo</c></a>", Outcome::Parse, "\r\nLine: 3\r\n<b>S\xC3\xA3o Paulo</c></a>"},
+    {"error in a windows-1252 document", "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<a>\n<b>\x80 9</c></a>",
+     Outcome::Parse, "\r\nLine: 3\r\n<b>\xE2\x82\xAC 9</c></a>"},
+    {"UTF-16 document", utf16(kUtf16Declaration + kUtf16Reply), Outcome::Result, "S\xC3\xA3o Paulo"},
+    {"error in a UTF-16 document: 40 characters of the line", utf16(kUtf16Declaration + kUtf16BrokenLines),
+     Outcome::Parse, "\r\nLine: 3\r\n<b>S\xC3\xA3o Paulo, Goi\xC3\xA2nia e Cuiab\xC3\xA1, tr\xC3\xAAs faz"},
+    {"UTF-16 unit that is no character", utf16(kUtf16Declaration + u"<a>\n<b>\xD800</b></a>"), Outcome::Parse,
+     "\r\nLine: 3\r\n<b>\xEF\xBF\xBD</b></a>"},
+    {"error in a UTF-16 document without byte-order mark", utf16(kUtf16Declaration + kUtf16BrokenLines, false),
+     Outcome::Parse, "\r\nLine: 3\r\n<b>S\xC3\xA3o Paulo, Goi\xC3\xA2nia e Cuiab\xC3\xA1, tr\xC3\xAAs faz"},
     {"entity expansion", kBillionLaughs, Outcome::Parse, ""},
     {"external entity", kExternalEntity, Outcome::Parse, ""},
     {"nesting beyond the parser's depth limit", body("<r>" + deeplyNested(100000) + "</r>"), Outcome::Parse, ""},

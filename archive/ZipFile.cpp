@@ -232,6 +232,9 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
     if (FFiles.size() >= kMaxEntries) {
         throw EZipException::tooManyFiles();
     }
+    if (m_pieceCallback && !m_pieceCallback(0)) {
+        throw EZipStopped();
+    }
 
     // Everything that can refuse the file happens before the first byte of the entry is
     // written, so a refused file leaves the archive as it was.
@@ -382,6 +385,9 @@ std::uint32_t TZipFile::compressEntry(platform::File& source, std::uint32_t size
                 throw EReadError::streamRead();
             }
             const auto count = static_cast<uInt>(got);
+            if (m_pieceCallback && !m_pieceCallback(count)) {
+                throw EZipStopped();
+            }
             checksum = crc32(checksum, d.input.data(), count);
             remaining -= count;
             z.next_in = d.input.data();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,17 @@ public:
     static EZipException unsupportedMode();
     /// Any method but Deflate.
     static EZipException unsupportedCompression();
+};
+
+/// The writer's caller asked it to stop (its piece callback returned false): the entry in
+/// progress is left unfinished, as after any failure of Add.
+class EZipStopped : public Error
+{
+public:
+    EZipStopped()
+        : Error("Packing stopped")
+    {
+    }
 };
 
 /// zlib returned an error code; the message is zlib's text for it.
@@ -114,6 +126,13 @@ public:
     /// Does nothing on a closed writer.
     virtual void Close();
 
+    /// Called on the writer's thread before each file is added (with 0) and after each piece
+    /// of a source has been read into the entry (with the piece's size in bytes), so that a
+    /// caller can follow the work and stop it: when it returns false, Add stops there with
+    /// EZipStopped. None by default.
+    using PieceCallback = std::function<bool(std::size_t bytes)>;
+    void setPieceCallback(PieceCallback callback) { m_pieceCallback = std::move(callback); }
+
     TZipMode Mode() const noexcept { return FMode; }
     bool UTF8Support() const noexcept { return FUTF8Support; }
     /// The headers of the entries added so far to the open archive.
@@ -132,6 +151,7 @@ private:
     bool FUTF8Support = true;
     // zlib's state and the copy buffers, made on the first Add and reused for every entry.
     std::unique_ptr<detail::Deflater> m_deflater;
+    PieceCallback m_pieceCallback;
 };
 
 } // namespace glb::archive

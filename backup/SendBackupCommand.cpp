@@ -1,5 +1,6 @@
 #include "backup/SendBackupCommand.h"
 
+#include "backup/ArchivePacking.h"
 #include "backup/BackupErrors.h"
 #include "backup/FolderRoutines.h"
 #include "backup/Installation.h"
@@ -15,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace glb::backup {
@@ -223,35 +225,19 @@ void SendBackupCommand::run()
 
     // The clean-up, on success and on error alike, in this order: overlay gone, footer enabled,
     // writer released, farm list closed, staging folder removed (declared in reverse).
-    std::unique_ptr<archive::TZipFile> compactador;
+    Compactadores compactadores;
     const CleanupStep removerPastaEnvio([this] { RemoverPastaEnvio(kPastaEnvio, m_paths.executableDirectory); });
     const CleanupStep fecharConsulta([this] { m_query.close(); });
-    const CleanupStep liberarCompactador([&compactador] { compactador.reset(); });
+    const CleanupStep liberarCompactadores([&compactadores] { compactadores.clear(); });
     const CleanupStep habilitarBotoes([this] { m_host.setFooterEnabled(true); });
     const CleanupStep esconderAguarde([this] { m_host.esconderAguarde(); });
 
-    packAndUpload(compactador, pastaEnvio);
+    packAndUpload(compactadores, pastaEnvio);
 }
 
-void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compactador, const fs::path& pastaEnvio)
+std::vector<ArchiveJob> SendBackupCommand::archiveJobs()
 {
-    m_host.mostrarAguarde(std::string(kMensagemAguarde));
-    m_host.setFooterEnabled(false);
-    compactador = m_makeZip();
-
-    m_query.close();
-    m_query.addPassword(std::string(kSenhaTabela));
-    m_query.setSql(std::string(kSqlFazendas));
-    m_query.open();
-    m_query.first();
-    // The archive is written on a worker thread while the window keeps its events going.
-    const auto packFolder = [&](const std::string& nomeArquivo, const fs::path& pasta) {
-        runOnWorker(m_host, [&] {
-            compactador->Open(pastaEnvio / pathFromText(nomeArquivo), archive::TZipMode::zmWrite);
-            CompactarPasta(*compactador, pasta);
-            compactador->Close();
-        });
-    };
+    std::vector<ArchiveJob> jobs;
     ArchiveNames archives;
     while (!m_query.eof()) {
         m_host.processPendingEvents();
@@ -261,22 +247,50 @@ void SendBackupCommand::packAndUpload(std::unique_ptr<archive::TZipFile>& compac
         // that exists must stay inside the farm root, and its archive inside the staging
         // folder, under a name that reaches the service as it is and is no other's.
         if (existsAsFolder(pastaFazenda)) {
-            const std::string nome = std::string(kPrefixoBackup) + diretorio + std::string(kExtensaoZip);
+            std::string nome = std::string(kPrefixoBackup) + diretorio + std::string(kExtensaoZip);
             if (!isPlainFolderName(diretorio) || !service::readsBackUnchanged(nome)) {
                 throw EUnsafeFolderName::forDiretorio(diretorio);
             }
             archives.claimForFarm(nome, diretorio, pastaFazenda);
-            packFolder(nome, pastaFazenda);
+            jobs.push_back({std::move(nome), pastaFazenda});
         }
         m_query.next();
     }
 
     if (existsAsFolder(m_paths.pastaFinanceiro)) {
         m_host.processPendingEvents();
-        const std::string nome = std::string(kNomeBackupFinanceiro) + std::string(kExtensaoZip);
+        std::string nome = std::string(kNomeBackupFinanceiro) + std::string(kExtensaoZip);
         archives.claimForFinancial(nome, m_paths.pastaFinanceiro);
-        packFolder(nome, m_paths.pastaFinanceiro);
+        jobs.push_back({std::move(nome), m_paths.pastaFinanceiro});
     }
+    return jobs;
+}
+
+void SendBackupCommand::packAndUpload(Compactadores& compactadores, const fs::path& pastaEnvio)
+{
+    m_host.mostrarAguarde(std::string(kMensagemAguarde));
+    m_host.setFooterEnabled(false);
+    compactadores.push_back(m_makeZip());
+
+    m_query.close();
+    m_query.addPassword(std::string(kSenhaTabela));
+    m_query.setSql(std::string(kSqlFazendas));
+    m_query.open();
+    m_query.first();
+    const std::vector<ArchiveJob> jobs = archiveJobs();
+
+    // The archives are written side by side on worker threads, each by a writer of its own,
+    // while the window keeps its events going.
+    const unsigned threads = m_packingThreads != 0 ? m_packingThreads : std::thread::hardware_concurrency();
+    const std::size_t writers = std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(jobs.size(), 1));
+    while (compactadores.size() < writers) {
+        compactadores.push_back(m_makeZip());
+    }
+    std::vector<archive::TZipFile*> usados;
+    for (const auto& compactador : compactadores) {
+        usados.push_back(compactador.get());
+    }
+    runOnWorker(m_host, [&] { packArchives(jobs, usados, pastaEnvio); });
 
     m_sleep(kPausaAntesDoEnvio);
     const std::string reply = m_enviarArquivos(pastaEnvio, m_host.nomeText(), m_host.cpfText(), m_host);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archive/ZipFile.h"
+#include "backup/ArchivePacking.h"
 #include "backup/CommandHost.h"
 #include "backup/FarmQuery.h"
 
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace glb::backup {
 
@@ -29,9 +31,9 @@ struct SendBackupPaths
 /// shows the reply and always cleans up. Errors go on to the caller (the window's guard).
 ///
 /// Every call into the window, the farm list and the collaborators below comes on the
-/// thread that runs run(), except the archive writer's work: each archive is written on a
-/// worker thread while the window keeps its events going (CommandHost as EventPump), and the
-/// upload runs its exchange the same way.
+/// thread that runs run(), except the archive writers' work: once the farm list has been read,
+/// the archives are written side by side on worker threads while the window keeps its events
+/// going (CommandHost as EventPump), and the upload runs its exchange the same way.
 class SendBackupCommand
 {
 public:
@@ -48,19 +50,32 @@ public:
     SendBackupCommand(CommandHost& host, FarmQuery& query, SendBackupPaths paths, ConnectionProbe conectadoInternet,
                       ZipFactory makeZip, Uploader enviarArquivos, Sleeper sleep);
 
-    /// One press of "&Enviar". A press while a run is in progress starts nothing. Once the
-    /// overlay is up, the clean-up (overlay gone, footer enabled, writer released, query
-    /// closed, staging folder removed) runs in that order on success and on error alike; an
-    /// error of the run then goes on, and a clean-up step's own error goes on only after a
-    /// run that ended well. A Diretorio value that is not a plain folder name (a separator,
-    /// a drive, "..", NUL) ends the run with EUnsafeFolderName before anything is packed from it.
+    /// One press of "&Enviar". A press while a run is in progress, or while another process
+    /// sends from the same staging folder, starts nothing. Once the overlay is up, the
+    /// clean-up (overlay gone, footer enabled, writers released, query closed, staging folder
+    /// removed) runs in that order on success and on error alike; an error of the run then
+    /// goes on, and a clean-up step's own error goes on only after a run that ended well. An
+    /// existing farm folder whose Diretorio value is not a plain folder name (a separator, a
+    /// drive, "..", NUL) or would not reach the service unchanged ends the run with
+    /// EUnsafeFolderName, and archives that would share a name with EArchiveNameCollision,
+    /// before anything is packed.
     void run();
     bool running() const noexcept { return m_running; }
 
+    /// How many archives are written at once, each by a writer of its own: 0 (the default)
+    /// for as many as the machine runs threads; never more than there are archives.
+    void setPackingThreads(unsigned threads) noexcept { m_packingThreads = threads; }
+
 private:
+    using Compactadores = std::vector<std::unique_ptr<archive::TZipFile>>;
+
     /// The protected part of a run: overlay, archives of the farm folders and of the financial
     /// folder, pause, upload, reply.
-    void packAndUpload(std::unique_ptr<archive::TZipFile>& compactador, const std::filesystem::path& pastaEnvio);
+    void packAndUpload(Compactadores& compactadores, const std::filesystem::path& pastaEnvio);
+    /// The archives to write, in farm-list order, then the financial one: the farm list read
+    /// to its end, each row's value checked, events processed once per row and before the
+    /// financial folder.
+    std::vector<ArchiveJob> archiveJobs();
 
     CommandHost& m_host;
     FarmQuery& m_query;
@@ -69,6 +84,7 @@ private:
     ZipFactory m_makeZip;
     Uploader m_enviarArquivos;
     Sleeper m_sleep;
+    unsigned m_packingThreads = 0;
     bool m_running = false;
 };
 

@@ -54,6 +54,9 @@ std::string describe(const std::exception& error)
     if (dynamic_cast<const archive::EZipException*>(&error) != nullptr) {
         return named("EZipException");
     }
+    if (dynamic_cast<const archive::EZipStopped*>(&error) != nullptr) {
+        return named("EZipStopped");
+    }
     if (dynamic_cast<const archive::EZCompressionError*>(&error) != nullptr) {
         return named("EZCompressionError");
     }

@@ -355,6 +355,36 @@ TEST(ZipFileFailures, DiskFullMidEntryKeepsTheCompleteEntries)
     EXPECT_TRUE(zip.Files().empty());
 }
 
+TEST(ZipFileFailures, ACallerThatStopsTheWriterKeepsTheCompleteEntries)
+{
+    t::TempDir dir;
+    t::writeFile(dir / "primeiro.txt", t::textBytes(1000));
+    t::writeFile(dir / "grande.bin", t::randomBytes(200000, 4));
+    TZipFile zip;
+    std::vector<std::size_t> pieces;
+    std::size_t stopAfter = 3; // the first file's call and piece, then the second's call
+    zip.setPieceCallback([&](std::size_t bytes) {
+        pieces.push_back(bytes);
+        return pieces.size() <= stopAfter;
+    });
+    zip.Open(dir / "a.zip", TZipMode::zmWrite);
+    zip.Add(dir / "primeiro.txt");
+    EXPECT_EQ(t::errorOf([&] { zip.Add(dir / "grande.bin"); }), "EZipStopped: Packing stopped");
+    // Each piece is told as it is read: 1000 bytes, then the first 61,440 of the second file.
+    EXPECT_EQ(pieces, (std::vector<std::size_t>{0, 1000, 0, 61440}));
+    EXPECT_EQ(zip.Files().size(), 1U);
+    zip.Close();
+    EXPECT_EQ(t::checkWithReaders(dir / "a.zip", {"primeiro.txt"}), kNoProblems);
+
+    // Not stopped, the pieces add up to the file.
+    stopAfter = 1000;
+    pieces.clear();
+    zip.Open(dir / "b.zip", TZipMode::zmWrite);
+    zip.Add(dir / "grande.bin");
+    EXPECT_EQ(pieces, (std::vector<std::size_t>{0, 61440, 61440, 61440, 15680}));
+    zip.Close();
+}
+
 TEST(ZipFileFailures, SourceEndingBeforeItsSizeFailsTheEntry)
 {
     // Kernel attribute files report a size of a page but hold a few bytes: a real source

@@ -3,6 +3,7 @@
 #include "backup/CommandHost.h"
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -30,7 +31,12 @@ public:
     std::function<void()> onEsconderAguarde;
 
     /// Appends `entry` to the log.
-    void note(std::string entry) { m_calls.push_back(std::move(entry)); }
+    /// Appends `entry` to the log; any thread may (writers packing side by side do).
+    void note(std::string entry)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_calls.push_back(std::move(entry));
+    }
     const std::vector<std::string>& calls() const noexcept { return m_calls; }
     /// The texts of the information boxes, in order.
     const std::vector<std::string>& informations() const noexcept { return m_informations; }
@@ -59,6 +65,7 @@ private:
     /// Notes a call, and a call that came from another thread than the host's.
     void call(std::string entry);
 
+    std::mutex m_mutex;
     std::vector<std::string> m_calls;
     std::vector<std::string> m_informations;
     bool m_windowEnabled = true;

@@ -2,6 +2,7 @@
 #include "backup/FarmQuery.h"
 #include "backup/SendBackupCommand.h"
 #include "common/UseLock.h"
+#include "tests/support/LockingProcess.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDir.h"
 
@@ -136,6 +137,8 @@ struct Installation
     std::string queryFailsOn;
     std::string zipFailsOn;
     bool zipCreationFails = false;
+    unsigned packingThreads = 1; ///< one writer at a time keeps the log in order
+    bool realWriters = false;    ///< TZipFile itself instead of RecordingZip
     std::function<void()> onUpload;
     /// What the staging folder held when the upload started: name -> content.
     std::map<std::string, std::string> uploaded;
@@ -155,6 +158,7 @@ struct Installation
         SendBackupCommand command(
             host, query, paths(), probe(), zipFactory(), uploader(),
             [this](std::chrono::milliseconds pause) { host.note("sleep(" + std::to_string(pause.count()) + ")"); });
+        command.setPackingThreads(packingThreads);
         m_command = &command;
         const struct Reset
         {
@@ -183,6 +187,9 @@ struct Installation
             host.note("zip.create");
             if (zipCreationFails) {
                 throw glb::Error("fail: zip.create");
+            }
+            if (realWriters) {
+                return std::make_unique<TZipFile>();
             }
             return std::make_unique<RecordingZip>(host, tmp.path(), zipFailsOn);
         };
@@ -242,20 +249,21 @@ TEST(SendBackupCommand, PacksEachExistingFarmFolderThenTheFinancialOneAndUploads
 
     inst.run();
 
-    EXPECT_EQ(inst.host.calls(),
-              concat({kSetUp,
-                      {"processPendingEvents", "zip.Open(exe/tmpbackupEnviado/BackupBoa Vista.zip)",
-                       "zip.Add(Fazendas/Boa Vista/GADO.DB)", "zip.Close", "query.next", "processPendingEvents",
-                       "query.next", "processPendingEvents", "query.next", "processPendingEvents",
-                       "zip.Open(exe/tmpbackupEnviado/BackupFinanceiro.zip)", "zip.Add(Financeiro/CAIXA.DB)",
-                       "zip.Close", "sleep(500)", "upload(exe/tmpbackupEnviado)", "showInformation(Backup recebido)"},
-                      kCleanUp}));
+    EXPECT_EQ(
+        inst.host.calls(),
+        concat({kSetUp,
+                {"processPendingEvents", "query.next", "processPendingEvents", "query.next", "processPendingEvents",
+                 "query.next", "processPendingEvents", "zip.Open(exe/tmpbackupEnviado/BackupBoa Vista.zip)",
+                 "zip.Add(Fazendas/Boa Vista/GADO.DB)", "zip.Close",
+                 "zip.Open(exe/tmpbackupEnviado/BackupFinanceiro.zip)", "zip.Add(Financeiro/CAIXA.DB)", "zip.Close",
+                 "sleep(500)", "upload(exe/tmpbackupEnviado)", "showInformation(Backup recebido)"},
+                kCleanUp}));
     EXPECT_EQ(inst.uploaded, (std::map<std::string, std::string>{{"BackupBoa Vista.zip", "GADO.DB\n"},
                                                                  {"BackupFinanceiro.zip", "CAIXA.DB\n"}}));
     EXPECT_FALSE(fs::exists(inst.staging()));
     EXPECT_TRUE(inst.host.windowEnabled());
     EXPECT_TRUE(inst.host.footerEnabled());
-    EXPECT_EQ(inst.host.waits(), 2); // each archive was written on a worker thread
+    EXPECT_EQ(inst.host.waits(), 1); // the archives were written on a worker thread
 }
 
 TEST(SendBackupCommand, FormChecksMoveTheFocusOrPass)
@@ -559,7 +567,7 @@ TEST(SendBackupCommand, AnUnsafeDiretorioEndsTheRunOnlyWhenItsFolderExists)
             EXPECT_EQ(opened, 3); // "A" twice and the financial folder
             EXPECT_EQ(inst.uploaded.size(), 2U);
         } else {
-            EXPECT_EQ(opened, 1);
+            EXPECT_EQ(opened, 0); // the whole farm list is checked before anything is packed
             EXPECT_EQ(std::vector<std::string>(calls.end() - 4, calls.end()), kCleanUp);
             EXPECT_TRUE(inst.uploaded.empty());
         }
@@ -624,6 +632,127 @@ TEST(SendBackupCommand, PlainNamesWithDotsOrBlanksAreNoReason)
     EXPECT_EQ(inst.uploaded.count("Backup..a.zip"), 1U);
     EXPECT_EQ(inst.uploaded.count("BackupFazenda São João.zip"), 1U);
     EXPECT_EQ(inst.uploaded.count("Backup..zip"), 1U); // "." is the farm root itself
+}
+
+/// Farm folders with files of the given sizes, half text and half noise, in a fixed pattern.
+void writeFarm(const fs::path& folder, const std::vector<std::size_t>& sizes)
+{
+    fs::create_directories(folder);
+    for (std::size_t k = 0; k < sizes.size(); ++k) {
+        std::string bytes(sizes[k], '\0');
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] =
+                i % 2 == 0 ? static_cast<char>('a' + (i / 7 + k) % 26) : static_cast<char>((i * 2654435761U) >> 24);
+        }
+        writeFile(folder / ("arquivo" + std::to_string(k) + ".dat"), bytes);
+    }
+}
+
+TEST(SendBackupCommand, ArchivesWrittenSideBySideAreByteForByteTheOnesOneWriterWrites)
+{
+    struct Case
+    {
+        const char* what;
+        std::vector<std::pair<std::string, std::vector<std::size_t>>> farms; ///< folder, file sizes
+        std::vector<std::string> rows;
+        std::vector<std::size_t> financeiro; ///< none: no financial folder
+    };
+    std::vector<std::pair<std::string, std::vector<std::size_t>>> many;
+    std::vector<std::string> manyRows;
+    for (int k = 0; k < 12; ++k) {
+        many.push_back({"F" + std::to_string(k), {100, 5000, 20000}});
+        manyRows.push_back("F" + std::to_string(k));
+    }
+    const Case cases[] = {
+        {"many small farms", many, manyRows, {300}},
+        {"one large and several small",
+         {{"G", {3000000, 70000}}, {"P1", {10}}, {"P2", {0, 9}}, {"P3", {4000}}},
+         {"P1", "G", "P2", "P3"},
+         {1000, 2000}},
+        {"an empty folder", {{"A", {500}}, {"Vazia", {}}, {"B", {600}}}, {"A", "Vazia", "B"}, {}},
+        {"a missing folder", {{"A", {500}}, {"B", {600}}}, {"A", "Sumida", "B"}, {700}},
+        {"the financial folder alone", {}, {}, {100000, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Installation inst;
+        inst.realWriters = true;
+        for (const auto& [folder, sizes] : c.farms) {
+            writeFarm(inst.raiz() / folder, sizes);
+        }
+        if (!c.financeiro.empty()) {
+            writeFarm(inst.financeiro(), c.financeiro);
+        }
+        inst.rows = c.rows;
+        const std::size_t archives = c.farms.size() + (c.financeiro.empty() ? 0 : 1);
+
+        inst.packingThreads = 1;
+        inst.run();
+        const std::map<std::string, std::string> byOneWriter = inst.uploaded;
+        EXPECT_EQ(byOneWriter.size(), archives);
+
+        inst.uploaded.clear();
+        const std::size_t before = inst.host.calls().size();
+        inst.packingThreads = 4;
+        inst.run();
+        // Compared whole, not printed: the archives are binary.
+        EXPECT_TRUE(inst.uploaded == byOneWriter);
+        const auto& calls = inst.host.calls();
+        EXPECT_EQ(std::count(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end(), "zip.create"),
+                  static_cast<std::ptrdiff_t>(std::clamp<std::size_t>(archives, 1, 4)));
+        EXPECT_FALSE(fs::exists(inst.staging()));
+    }
+}
+
+TEST(SendBackupCommand, TheErrorShownIsTheOnePackingInOrderMeetsFirst)
+{
+    struct Case
+    {
+        const char* what;
+        std::vector<std::string> failing; ///< farm folders holding a file another program holds
+        bool financialFails;
+        std::string firstFailing; ///< whose file the message names
+    };
+    const Case cases[] = {
+        {"first", {"F1"}, false, "F1"},
+        {"middle", {"F3"}, false, "F3"},
+        {"last", {"F5"}, false, "F5"},
+        {"two at once", {"F2", "F4"}, false, "F2"},
+        {"two, the later large", {"F2", "F5"}, false, "F2"},
+        {"the financial folder", {}, true, "Financeiro"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Installation inst;
+        inst.realWriters = true;
+        inst.packingThreads = 4;
+        for (int k = 1; k <= 5; ++k) {
+            const std::string farm = "F" + std::to_string(k);
+            // F2 is the largest, so the later failures are met first in time.
+            writeFarm(inst.raiz() / farm, {k == 2 ? std::size_t{4000000} : std::size_t{20000}, 3000});
+            inst.rows.push_back(farm);
+        }
+        writeFarm(inst.financeiro(), {5000});
+        std::vector<std::unique_ptr<glb::test::LockingProcess>> holders;
+        for (const std::string& farm : c.failing) {
+            holders.push_back(std::make_unique<glb::test::LockingProcess>(inst.raiz() / farm / "arquivo1.dat", true));
+        }
+        if (c.financialFails) {
+            holders.push_back(std::make_unique<glb::test::LockingProcess>(inst.financeiro() / "arquivo0.dat", true));
+        }
+        const fs::path named = c.firstFailing == "Financeiro" ? inst.financeiro() / "arquivo0.dat"
+                                                              : inst.raiz() / c.firstFailing / "arquivo1.dat";
+        std::string message;
+        try {
+            inst.run();
+        } catch (const glb::EFOpenError& e) {
+            message = e.what();
+        }
+        EXPECT_EQ(message, "Cannot open file \"" + named.string() + "\". Resource temporarily unavailable");
+        EXPECT_TRUE(inst.uploaded.empty());
+        EXPECT_FALSE(fs::exists(inst.staging()));
+        EXPECT_TRUE(fs::exists(inst.raiz() / "F2" / "arquivo0.dat")); // the farm data as it was
+    }
 }
 
 TEST(SendBackupCommand, PressWhileRunningStartsNothing)

@@ -386,9 +386,9 @@ class Session:
             return "reply"
         if self.relay.sent_up > 0:
             return "upload"
-        # The large farm's archive is written, and the financial one (the next) not started:
-        # the window has no event point of the send command inside one archive.
-        if (self.staging / f"Backup{LARGE_FARM}.zip").exists() and not (self.staging / "BackupFinanceiro.zip").exists():
+        # The large farm's archive is being written (the other archives, written beside it,
+        # are small): within the packing there is no event point of the send command.
+        if (self.staging / f"Backup{LARGE_FARM}.zip").exists():
             return "packing"
         return "other"
 

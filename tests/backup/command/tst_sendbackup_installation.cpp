@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -29,18 +30,21 @@ using glb::test::writeFile;
 class NotingZipFile : public TZipFile
 {
 public:
-    explicit NotingZipFile(std::vector<std::string>& opened)
+    NotingZipFile(std::vector<std::string>& opened, std::function<void(const std::string&)> beforeOpen)
         : m_opened(opened)
+        , m_beforeOpen(std::move(beforeOpen))
     {
     }
     void Open(const fs::path& fileName, TZipMode mode) override
     {
+        m_beforeOpen(fileName.filename().string());
         m_opened.push_back(fileName.filename().string());
         TZipFile::Open(fileName, mode);
     }
 
 private:
     std::vector<std::string>& m_opened;
+    std::function<void(const std::string&)> m_beforeOpen;
 };
 
 /// Drive C: of this test is a temporary folder.
@@ -118,10 +122,9 @@ TEST(SendBackupOverAnInstallation, StagesOneArchivePerExistingFarmFolderThenTheF
     fs::create_directories(paths.executableDirectory);
 
     RecordingHost host;
-    int rowsSeen = 0;
-    host.onProcessPendingEvents = [&] {
-        // Between the two packings of BELA: only the second one may end up staged.
-        if (++rowsSeen == 2) {
+    // Between the two packings of BELA: only the second one may end up staged.
+    const auto beforeOpen = [&raiz, belas = 0](const std::string& archive) mutable {
+        if (archive == "BackupBELA.zip" && ++belas == 2) {
             writeFile(raiz / "BELA" / "NOVO.DB", "novo");
         }
     };
@@ -132,12 +135,14 @@ TEST(SendBackupOverAnInstallation, StagesOneArchivePerExistingFarmFolderThenTheF
     std::vector<std::string> opened;
     std::string staged;
     SendBackupCommand command(
-        host, query, paths, [] { return true; }, [&opened] { return std::make_unique<NotingZipFile>(opened); },
+        host, query, paths, [] { return true; },
+        [&opened, &beforeOpen] { return std::make_unique<NotingZipFile>(opened, beforeOpen); },
         [&staged](const fs::path& pasta, const std::string&, const std::string&, glb::EventPump&) {
             staged = readBackWithPython(pasta);
             return std::string("ok");
         },
         [](std::chrono::milliseconds) {});
+    command.setPackingThreads(1); // the archives in the farm list's order, one after the other
     command.run();
 
     EXPECT_EQ(opened,

@@ -1,7 +1,7 @@
 // The whole send of a generated installation, timed stage by stage, with the program's
 // memory over the send and how long its window went without processing events.
 //
-//   bench_send [--megabytes 300] [--farms N] [--sink] [--maker glb_make_sample] [--keep-sample]
+//   bench_send [--megabytes 300] [--farms N] [--sink] [--compare] [--maker glb_make_sample] [--keep-sample]
 //
 // glb_make_sample writes an installation into a temporary WINEPREFIX-style folder. The real
 // SendBackupCommand then runs in the real window (offscreen, with its wait overlay and its
@@ -18,6 +18,10 @@
 // ticks during packing and during the upload is the longest time the window stood still.
 // Memory: the resident set just before the press, and its peak over the send (the kernel's
 // high-water mark, reset at the press).
+//
+// With --compare the same installation is sent again with one archive writer at a time, for
+// the packing's wall and CPU time against the writers side by side, and packed with `zip -6`
+// and encoded with `base64` folder by folder, against the whole send.
 
 #include "app/MainWindow.h"
 #include "app/MessageBoxes.h"
@@ -43,6 +47,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -168,6 +173,7 @@ struct Options
     unsigned megabytes = 300;
     unsigned farms = 0;
     bool sink = false;
+    bool compare = false;
     std::string maker = GLB_MAKE_SAMPLE;
     bool keepSample = false;
 };
@@ -184,13 +190,15 @@ Options parse(int argc, char** argv)
             options.farms = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--sink") {
             options.sink = true;
+        } else if (arg == "--compare") {
+            options.compare = true;
         } else if (arg == "--maker" && hasValue) {
             options.maker = argv[++i];
         } else if (arg == "--keep-sample") {
             options.keepSample = true;
         } else {
             throw std::runtime_error(
-                "usage: bench_send [--megabytes M] [--farms N] [--sink] [--maker PATH] [--keep-sample]");
+                "usage: bench_send [--megabytes M] [--farms N] [--sink] [--compare] [--maker PATH] [--keep-sample]");
         }
     }
     if (options.maker.empty()) {
@@ -287,7 +295,8 @@ struct Timeline
     std::optional<Mark> overlayShown;
     std::optional<Mark> writerMade;
     std::optional<Mark> firstRow;
-    std::vector<Archive> archives; // written on the worker threads, read after the send
+    std::mutex archivesMutex;
+    std::vector<Archive> archives; // written on the writers' threads, read after the send
     std::optional<Mark> pauseStart;
     std::optional<Mark> pauseEnd;
     std::vector<Mark> uploadEvents; // the upload call's two event points
@@ -353,7 +362,8 @@ private:
     glb::app::TfrmBackup& m_window;
 };
 
-/// The real writer with its Open and Close timestamped.
+/// The real writer with its Open and Close timestamped; writers run side by side, each on its
+/// own archive.
 class TimedZipFile : public glb::archive::TZipFile
 {
 public:
@@ -363,11 +373,10 @@ public:
     }
     void Open(const fs::path& fileName, glb::archive::TZipMode mode) override
     {
-        Timeline::Archive archive;
-        archive.name = fileName.filename().string();
-        archive.opened = Timeline::now();
+        m_archive = Timeline::Archive{};
+        m_archive.name = fileName.filename().string();
+        m_archive.opened = Timeline::now();
         m_path = fileName;
-        m_timeline.archives.push_back(archive);
         TZipFile::Open(fileName, mode);
     }
     void Add(const fs::path& fileName, const std::string& archiveFileName,
@@ -375,24 +384,26 @@ public:
     {
         TZipFile::Add(fileName, archiveFileName, compression);
         std::error_code ec;
-        m_timeline.archives.back().entries += 1;
-        m_timeline.archives.back().inputBytes += fs::file_size(fileName, ec);
+        m_archive.entries += 1;
+        m_archive.inputBytes += fs::file_size(fileName, ec);
     }
     void Close() override
     {
         const bool wasOpen = Mode() != glb::archive::TZipMode::zmClosed;
         TZipFile::Close();
         if (wasOpen) {
-            Timeline::Archive& archive = m_timeline.archives.back();
-            archive.closed = Timeline::now();
+            m_archive.closed = Timeline::now();
             std::error_code ec;
-            archive.outputBytes = fs::file_size(m_path, ec);
+            m_archive.outputBytes = fs::file_size(m_path, ec);
+            const std::lock_guard lock(m_timeline.archivesMutex);
+            m_timeline.archives.push_back(m_archive);
         }
     }
 
 private:
     Timeline& m_timeline;
     fs::path m_path;
+    Timeline::Archive m_archive;
 };
 
 /// The real libcurl transport with its exchange timestamped.
@@ -428,7 +439,8 @@ private:
 };
 
 /// Presses "&Enviar" once, through the real command in the real window, and fills `timeline`.
-void sendOnce(const SampleInstallation& installation, const glb::test::PhpService& service, Timeline& timeline)
+void sendOnce(const SampleInstallation& installation, const glb::test::PhpService& service, unsigned packingThreads,
+              Timeline& timeline)
 {
     glb::app::TfrmBackup window;
     window.show();
@@ -437,7 +449,9 @@ void sendOnce(const SampleInstallation& installation, const glb::test::PhpServic
         host, window.qryGlebarium(), installation.paths(), [] { return true; },
         [&timeline] {
             auto writer = std::make_unique<TimedZipFile>(timeline);
-            timeline.writerMade = Timeline::now();
+            if (!timeline.writerMade) {
+                timeline.writerMade = Timeline::now();
+            }
             return writer;
         },
         [&](const fs::path& pasta, const std::string& nome, const std::string& cpf, glb::EventPump& events) {
@@ -454,6 +468,7 @@ void sendOnce(const SampleInstallation& installation, const glb::test::PhpServic
             timeline.pauseEnd = Timeline::now();
         });
 
+    command.setPackingThreads(packingThreads);
     timeline.ticks.reserve(100000);
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
@@ -489,6 +504,70 @@ double longestGapMs(const std::vector<Clock::time_point>& ticks, Clock::time_poi
     return std::max(longest, seconds(last, to) * 1000.0);
 }
 
+/// User + system CPU seconds of the children that have ended so far.
+double cpuChildren()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    const auto toSeconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
+}
+
+/// Wall and CPU seconds of the standard tools doing what the send does locally: `zip -6` of
+/// the plain files of each folder that the send packs, one after the other, then `base64` of
+/// each archive.
+struct ToolsTimes
+{
+    double zipWall = 0;
+    double zipCpu = 0;
+    double base64Wall = 0;
+    double base64Cpu = 0;
+};
+
+ToolsTimes timeTools(const SampleInstallation& installation)
+{
+    const fs::path out = fs::temp_directory_path() / ("glb-bench-send-tools-" + std::to_string(getpid()));
+    fs::create_directories(out);
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(installation.paths().raizFazendas)) {
+        if (entry.is_directory()) {
+            folders.push_back(entry.path());
+        }
+    }
+    folders.push_back(installation.paths().pastaFinanceiro);
+
+    ToolsTimes times;
+    std::vector<fs::path> archives;
+    auto start = Clock::now();
+    double cpu = cpuChildren();
+    for (const fs::path& folder : folders) {
+        std::vector<std::string> args = {"zip", "-6", "-q", "-j",
+                                         (out / (folder.filename().string() + ".zip")).string()};
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            if (entry.is_regular_file()) {
+                args.push_back(entry.path().string());
+            }
+        }
+        if (args.size() > 5) {
+            runProgram(args);
+            archives.push_back(args[4]);
+        }
+    }
+    times.zipWall = seconds(start, Clock::now());
+    times.zipCpu = cpuChildren() - cpu;
+    start = Clock::now();
+    cpu = cpuChildren();
+    for (const fs::path& archive : archives) {
+        runProgram({"base64", archive.string()});
+    }
+    times.base64Wall = seconds(start, Clock::now());
+    times.base64Cpu = cpuChildren() - cpu;
+    fs::remove_all(out);
+    return times;
+}
+
 std::string megabytes(std::uint64_t bytes)
 {
     char text[32];
@@ -519,7 +598,9 @@ void printStages(const Timeline& t, const std::string& servicePid)
     row("preparation (checks, staging)", t.start, *t.overlayShown);
     row("overlay, footer, writer", *t.overlayShown, *t.writerMade);
     row("farm list query", *t.writerMade, packingStart);
-    for (const auto& archive : t.archives) {
+    std::vector<Timeline::Archive> archives = t.archives;
+    std::sort(archives.begin(), archives.end(), [](const auto& a, const auto& b) { return a.opened.at < b.opened.at; });
+    for (const auto& archive : archives) {
         row(("  packing " + archive.name).c_str(), archive.opened, archive.closed,
             std::to_string(archive.entries) + " files, " + megabytes(archive.inputBytes) + " -> " +
                 megabytes(archive.outputBytes));
@@ -555,6 +636,33 @@ void printWindowAndMemory(const Timeline& t, std::uint64_t archiveBytes)
                 (t.peakMiB - t.rssBeforeMiB) * 1048576.0 / static_cast<double>(archiveBytes));
 }
 
+/// The packing's wall and CPU seconds: from the first farm row to the pause.
+std::pair<double, double> packingTimes(const Timeline& t)
+{
+    const Timeline::Mark start = t.firstRow ? *t.firstRow : *t.pauseStart;
+    return {seconds(start.at, t.pauseStart->at), t.pauseStart->cpu - start.cpu};
+}
+
+/// Sends again with one writer at a time, and runs zip -6 and base64 over the same folders.
+void printComparison(const SampleInstallation& installation, const glb::test::PhpService& service,
+                     const Timeline& sideBySide, unsigned threads)
+{
+    Timeline alone;
+    sendOnce(installation, service, 1, alone);
+    const auto [wall, cpu] = packingTimes(sideBySide);
+    const auto [wallAlone, cpuAlone] = packingTimes(alone);
+    std::printf("\npacking with %u writers side by side: %.3f s wall, %.3f s CPU; with one writer: %.3f s wall, "
+                "%.3f s CPU; wall %.2f of one writer's\n",
+                threads, wall, cpu, wallAlone, cpuAlone, wall / wallAlone);
+    const ToolsTimes tools = timeTools(installation);
+    const double send = seconds(sideBySide.start.at, sideBySide.end.at);
+    const double toolsWall = tools.zipWall + tools.base64Wall;
+    std::printf("whole send %.3f s wall, %.3f s CPU; zip -6 then base64 of the same folders %.3f s wall (zip %.3f, "
+                "base64 %.3f), %.3f s CPU: the send takes %.2f of their time, and sends as well\n",
+                send, sideBySide.end.cpu - sideBySide.start.cpu, toolsWall, tools.zipWall, tools.base64Wall,
+                tools.zipCpu + tools.base64Cpu, send / toolsWall);
+}
+
 int benchmark(const Options& options)
 {
     const SampleInstallation installation(options);
@@ -565,8 +673,9 @@ int benchmark(const Options& options)
     unsetenv("NO_PROXY");
     glb::service::RegisterBackupGlebariumTypes();
 
+    const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
     Timeline timeline;
-    sendOnce(installation, service, timeline);
+    sendOnce(installation, service, 0, timeline);
     if (!ranThroughEveryStage(timeline)) {
         std::fprintf(stderr, "the send did not run through every stage\n");
         return 1;
@@ -580,7 +689,8 @@ int benchmark(const Options& options)
                 megabytes(installation.bytes()).c_str(), options.farms > 0 ? "farms as asked" : "sample's farms",
                 timeline.archives.size(), megabytes(archiveBytes).c_str(), megabytes(timeline.requestBytes).c_str(),
                 options.sink ? ", service drops the body unread" : "");
-    std::printf("sample written in %.1f s (not part of the send)\n\n", installation.writeSeconds());
+    std::printf("sample written in %.1f s (not part of the send); %u archive writers side by side\n\n",
+                installation.writeSeconds(), threads);
     printStages(timeline, std::to_string(service.pid()));
     printWindowAndMemory(timeline, archiveBytes);
     std::printf("reply: %s\n", timeline.reply.c_str());
@@ -597,6 +707,9 @@ int benchmark(const Options& options)
     if (fs::exists(fs::symlink_status(pastaEnvio, ec))) {
         std::fprintf(stderr, "the staging folder %s is still there\n", pastaEnvio.c_str());
         return 1;
+    }
+    if (options.compare) {
+        printComparison(installation, service, timeline, threads);
     }
     return 0;
 }

@@ -22,10 +22,12 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QTimer>
 #include <QValidator>
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <system_error>
 
 // Resources of a static library must be registered by name, outside any namespace.
@@ -363,6 +365,7 @@ std::string TfrmBackup::cpfText() const
 
 void TfrmBackup::showInformation(const std::string& text)
 {
+    showProgress(); // the overlay stays up under the box, showing how far the send came
     app::showInformation(QString::fromStdString(text));
 }
 
@@ -391,8 +394,33 @@ void TfrmBackup::mostrarAguarde(const std::string& mensagem)
     MostrarAguarde(this, QString::fromStdString(mensagem), false);
 }
 
+void TfrmBackup::followProgress(const backup::SendProgress& progress)
+{
+    m_progress = &progress;
+    if (m_progressTimer == nullptr) {
+        m_progressTimer = new QTimer(this);
+        // A few times a second: the share moves on visibly without costing the window work.
+        m_progressTimer->setInterval(250);
+        connect(m_progressTimer, &QTimer::timeout, this, &TfrmBackup::showProgress);
+    }
+    m_progressTimer->start();
+}
+
+void TfrmBackup::showProgress()
+{
+    if (m_progress != nullptr) {
+        if (const std::optional<int> percent = m_progress->percent()) {
+            AtualizarAguarde(this, *percent);
+        }
+    }
+}
+
 void TfrmBackup::esconderAguarde()
 {
+    if (m_progressTimer != nullptr) {
+        m_progressTimer->stop();
+    }
+    m_progress = nullptr;
     EsconderAguarde(this);
 }
 

@@ -11,6 +11,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 
 namespace glb::backup {
 class SendBackupCommand;
@@ -49,6 +50,7 @@ public:
     bool contratoChecked() const override;
     void setFocus(backup::FormControl control) override;
     void mostrarAguarde(const std::string& mensagem) override;
+    void followProgress(const backup::SendProgress& progress) override;
     void esconderAguarde() override;
     void setFooterEnabled(bool enabled) override;
 
@@ -63,9 +65,13 @@ private:
     void FormCreate();
     void btnEnviarBackupClick();
     void btnCancelarClick();
+    /// The followed progress's share in the overlay, once there is one.
+    void showProgress();
 
     std::unique_ptr<backup::FarmQuery> m_qryGlebarium;
     backup::SendBackupCommand* m_command = nullptr;
+    const backup::SendProgress* m_progress = nullptr; ///< followed while the overlay is up
+    QTimer* m_progressTimer = nullptr;
     bool m_terminationRequested = false;
     bool m_placed = false;
 

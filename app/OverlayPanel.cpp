@@ -77,6 +77,19 @@ void OverlayPanel::setText(const QString& text)
     update();
 }
 
+void OverlayPanel::setProgress(int percent)
+{
+    if (percent != m_percent) {
+        m_percent = percent;
+        update();
+    }
+}
+
+QString OverlayPanel::displayedText() const
+{
+    return m_percent < 0 ? m_text : m_text + QStringLiteral(" %1%").arg(m_percent);
+}
+
 void OverlayPanel::showAnimation(std::unique_ptr<OverlayAnimation> animation)
 {
     delete m_image;
@@ -109,7 +122,7 @@ void OverlayPanel::paintEvent(QPaintEvent* event)
     qDrawShadePanel(&painter, rect().adjusted(kEdgeWidth, kEdgeWidth, -kEdgeWidth, -kEdgeWidth), palette(), false,
                     kBevelWidth);
     painter.setPen(palette().color(foregroundRole()));
-    painter.drawText(rect(), Qt::AlignCenter, m_text);
+    painter.drawText(rect(), Qt::AlignCenter, displayedText());
 }
 
 void OverlayPanel::resizeEvent(QResizeEvent* event)

@@ -23,8 +23,14 @@ public:
     OverlayPanel(const OverlayPanel&) = delete;
     OverlayPanel& operator=(const OverlayPanel&) = delete;
 
+    /// The text the panel was given (its width follows it).
     QString text() const { return m_text; }
     void setText(const QString& text);
+    /// The share of the work done, shown after the text ("Enviando Backup ... 42%"); the
+    /// panel keeps its size. None until it is set.
+    void setProgress(int percent);
+    /// What the panel shows: the text, then the share once there is one.
+    QString displayedText() const;
 
     /// Puts `animation` (taken over) on show in a new image control docked to the
     /// bottom with 3-pixel margins, as tall as the GIF's logical screen, and starts it.
@@ -42,6 +48,7 @@ private:
     void dockImage();
 
     QString m_text;
+    int m_percent = -1;
     QLabel* m_image = nullptr;
     OverlayAnimation* m_animation = nullptr;
 };

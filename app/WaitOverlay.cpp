@@ -65,6 +65,20 @@ void MostrarAguarde(QWidget* formulario, const QString& mensagem, bool habilitar
     formulario->setEnabled(habilitar);
 }
 
+void AtualizarAguarde(QWidget* formulario, int percent)
+{
+    if (formulario == nullptr) {
+        return;
+    }
+    for (QObject* child : formulario->children()) {
+        auto* panel = qobject_cast<OverlayPanel*>(child);
+        if (panel != nullptr && panel->objectName() == kPanelName) {
+            panel->setProgress(percent);
+            return;
+        }
+    }
+}
+
 void EsconderAguarde(QWidget* formulario)
 {
     if (formulario == nullptr) {

@@ -132,6 +132,7 @@ public:
     /// EZipStopped. None by default.
     using PieceCallback = std::function<bool(std::size_t bytes)>;
     void setPieceCallback(PieceCallback callback) { m_pieceCallback = std::move(callback); }
+    const PieceCallback& pieceCallback() const noexcept { return m_pieceCallback; }
 
     TZipMode Mode() const noexcept { return FMode; }
     bool UTF8Support() const noexcept { return FUTF8Support; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "backup/SendProgress.h"
 #include "common/WorkerThread.h"
 
 #include <string>
@@ -32,6 +33,9 @@ public:
     /// MostrarAguarde on the window with `mensagem`, window disabled. May raise after the
     /// panel is in place (an image file the loader refuses).
     virtual void mostrarAguarde(const std::string& mensagem) = 0;
+    /// Shows, in the overlay, the share of the send that `progress` counts, a few times a
+    /// second until esconderAguarde; `progress` outlives that.
+    virtual void followProgress(const SendProgress& progress) = 0;
     /// EsconderAguarde on the window: overlay gone, pointer normal, window enabled, always.
     virtual void esconderAguarde() = 0;
     /// Enables or disables the footer bar pnlBotoes with both buttons.

@@ -70,6 +70,24 @@ bool existsAsFolder(const fs::path& path)
     return fs::is_directory(path, ec);
 }
 
+/// The bytes of the files that packing `jobs` reads: those of the plain files directly in
+/// each folder, as CompactarPasta takes them.
+std::uint64_t bytesToPack(const std::vector<ArchiveJob>& jobs)
+{
+    std::uint64_t total = 0;
+    for (const ArchiveJob& job : jobs) {
+        platform::listFolder(job.pasta, [&total](const fs::path& entry) {
+            std::error_code ec;
+            if (fs::is_regular_file(fs::status(entry, ec))) {
+                const std::uintmax_t size = fs::file_size(entry, ec);
+                total += ec ? 0 : size;
+            }
+            return true;
+        });
+    }
+    return total;
+}
+
 /// The archive names of one send, each with the folder it packs. Two names that differ only
 /// in letter case are one file on Windows and may be one at the service, so they are one
 /// name here; a farm row that names the same folder again is the same archive packed again.
@@ -270,6 +288,8 @@ void SendBackupCommand::packAndUpload(Compactadores& compactadores, const fs::pa
 {
     m_host.mostrarAguarde(std::string(kMensagemAguarde));
     m_host.setFooterEnabled(false);
+    m_progress.reset();
+    m_host.followProgress(m_progress);
     compactadores.push_back(m_makeZip());
 
     m_query.close();
@@ -290,10 +310,15 @@ void SendBackupCommand::packAndUpload(Compactadores& compactadores, const fs::pa
     for (const auto& compactador : compactadores) {
         usados.push_back(compactador.get());
     }
-    runOnWorker(m_host, [&] { packArchives(jobs, usados, pastaEnvio); });
+    runOnWorker(m_host, [&] {
+        m_progress.startPacking(bytesToPack(jobs));
+        packArchives(jobs, usados, pastaEnvio, [this](std::size_t bytes) { m_progress.packed(bytes); });
+    });
 
     m_sleep(kPausaAntesDoEnvio);
-    const std::string reply = m_enviarArquivos(pastaEnvio, m_host.nomeText(), m_host.cpfText(), m_host);
+    const std::string reply =
+        m_enviarArquivos(pastaEnvio, m_host.nomeText(), m_host.cpfText(), m_host,
+                         [this](std::uint64_t sent, std::uint64_t total) { m_progress.sending(sent, total); });
     // The box appears with the overlay still up; the clean-up waits until it is dismissed.
     m_host.showInformation(reply);
 }

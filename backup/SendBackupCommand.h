@@ -4,6 +4,8 @@
 #include "backup/ArchivePacking.h"
 #include "backup/CommandHost.h"
 #include "backup/FarmQuery.h"
+#include "backup/SendProgress.h"
+#include "service/RequestBody.h"
 
 #include <chrono>
 #include <filesystem>
@@ -42,9 +44,10 @@ public:
     using ZipFactory = std::function<std::unique_ptr<archive::TZipFile>()>;
     /// EnviarArquivos: uploads the staging folder `pasta` with the name and CPF/CNPJ as typed
     /// and returns the service's reply; `events` is the window's, for its event points and its
-    /// worker step.
-    using Uploader = std::function<std::string(const std::filesystem::path& pasta, const std::string& nome,
-                                               const std::string& cpf, EventPump& events)>;
+    /// worker step; `onSent` is to be told how much of the request has gone out.
+    using Uploader =
+        std::function<std::string(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
+                                  EventPump& events, const service::SendObserver& onSent)>;
     using Sleeper = std::function<void(std::chrono::milliseconds)>;
 
     SendBackupCommand(CommandHost& host, FarmQuery& query, SendBackupPaths paths, ConnectionProbe conectadoInternet,
@@ -85,6 +88,7 @@ private:
     Uploader m_enviarArquivos;
     Sleeper m_sleep;
     unsigned m_packingThreads = 0;
+    SendProgress m_progress;
     bool m_running = false;
 };
 

@@ -12,9 +12,8 @@ std::unique_ptr<SendBackupCommand> makeSendBackupCommand(CommandHost& host, Farm
     return std::make_unique<SendBackupCommand>(
         host, query, SendBackupPaths::installed(), [] { return platform::internetConnected(); },
         [] { return std::make_unique<archive::TZipFile>(); },
-        [](const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf, EventPump& events) {
-            return service::EnviarArquivos(pasta, nome, cpf, events);
-        },
+        [](const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf, EventPump& events,
+           const service::SendObserver& onSent) { return service::EnviarArquivos(pasta, nome, cpf, events, onSent); },
         [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); });
 }
 

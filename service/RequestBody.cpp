@@ -15,4 +15,18 @@ std::size_t MemoryBody::read(char* buffer, std::size_t capacity)
     return count;
 }
 
+std::size_t ObservedBody::read(char* buffer, std::size_t capacity)
+{
+    const std::size_t count = m_body.read(buffer, capacity);
+    m_read += count;
+    m_observer(m_read, m_body.size());
+    return count;
+}
+
+void ObservedBody::rewind()
+{
+    m_body.rewind();
+    m_read = 0;
+}
+
 } // namespace glb::service

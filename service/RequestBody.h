@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 namespace glb::service {
@@ -38,6 +39,30 @@ public:
 private:
     std::string_view m_bytes;
     std::size_t m_offset = 0;
+};
+
+/// Told, on the thread that sends, that `sent` of a request's `total` bytes have been handed
+/// to the HTTP library (after a rewind, counting starts again from 0).
+using SendObserver = std::function<void(std::uint64_t sent, std::uint64_t total)>;
+
+/// Another body as it is, telling `observer` of every piece read from it.
+class ObservedBody : public RequestBody
+{
+public:
+    ObservedBody(RequestBody& body, SendObserver observer)
+        : m_body(body)
+        , m_observer(std::move(observer))
+    {
+    }
+
+    std::uint64_t size() const override { return m_body.size(); }
+    std::size_t read(char* buffer, std::size_t capacity) override;
+    void rewind() override;
+
+private:
+    RequestBody& m_body;
+    SendObserver m_observer;
+    std::uint64_t m_read = 0;
 };
 
 } // namespace glb::service

@@ -53,7 +53,12 @@ std::string ServiceProxy::UploadBackup(const std::string& nome, const std::strin
         const std::unique_ptr<RequestBody> request = openRequest(names, nome, cpf, arquivo);
         arquivo.clear(); // the records hold nothing more the call needs
         m_transport->setSoapAction(m_soapAction);
-        m_transport->execute(*request, response);
+        if (m_sendObserver) {
+            ObservedBody observed(*request, m_sendObserver);
+            m_transport->execute(observed, response);
+        } else {
+            m_transport->execute(*request, response);
+        }
     } // the request and its files go before the reply is decoded
     return ProcessResponse(response);
 }

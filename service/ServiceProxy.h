@@ -35,6 +35,9 @@ public:
 
     HttpTransport& transport() noexcept { return *m_transport; }
 
+    /// Has the next calls tell `observer` how much of their request has been sent.
+    void setSendObserver(SendObserver observer) { m_sendObserver = std::move(observer); }
+
     /// Writes the request while it is posted (each staged file read and encoded as it is
     /// sent), with the operation's SOAPAction, and decodes the reply. Every error reaches the
     /// caller.
@@ -47,6 +50,7 @@ private:
     std::string m_soapAction;
     std::string m_recordNamespace;
     std::string m_recordName;
+    SendObserver m_sendObserver;
     bool m_bound = false;
 };
 

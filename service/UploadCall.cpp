@@ -20,14 +20,14 @@ std::string ArquivoParaBase64(const std::filesystem::path& path)
 }
 
 std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
-                           EventPump& events)
+                           EventPump& events, const SendObserver& onSent)
 {
-    return EnviarArquivos(pasta, nome, cpf, events,
-                          [] { return GetBackupGlebariumPort(false, std::string(), nullptr); });
+    return EnviarArquivos(
+        pasta, nome, cpf, events, [] { return GetBackupGlebariumPort(false, std::string(), nullptr); }, onSent);
 }
 
 std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
-                           EventPump& events, const PortFactory& makePort)
+                           EventPump& events, const PortFactory& makePort, const SendObserver& onSent)
 {
     events.processPendingEvents();
 
@@ -53,6 +53,9 @@ std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string
     std::string reply;
     runOnWorker(events, [&] {
         const std::shared_ptr<BackupGlebariumPortType> port = makePort();
+        if (const auto proxy = std::dynamic_pointer_cast<ServiceProxy>(port); proxy && onSent) {
+            proxy->setSendObserver(onSent);
+        }
         reply = port->UploadBackup(nome, cpf, std::move(arquivo));
     }); // the proxy goes with the step, before the reply is handed back
     return reply;

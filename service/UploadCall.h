@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/WorkerThread.h"
+#include "service/RequestBody.h"
 #include "service/ServiceContract.h"
 
 #include <filesystem>
@@ -23,12 +24,15 @@ using PortFactory = std::function<std::shared_ptr<BackupGlebariumPortType>()>;
 /// Each record's BUF names its file (arquivos::setBUFFile): the request opens every file
 /// before its first byte is sent (a file that cannot be opened stops the call then) and reads
 /// and encodes them while they are sent.
+///
+/// `onSent`, when given, is told on the worker thread how much of the request has been handed
+/// to the HTTP library (through a service proxy the factory makes).
 std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
-                           EventPump& events);
+                           EventPump& events, const SendObserver& onSent = {});
 
 /// The same, with the service interface made by `makePort` (on the worker thread).
 std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
-                           EventPump& events, const PortFactory& makePort);
+                           EventPump& events, const PortFactory& makePort, const SendObserver& onSent = {});
 
 /// ArquivoParaBase64: the Base64 text form of the file's whole content. The file is open
 /// for reading with other readers allowed and no writer; one that cannot be opened raises

@@ -350,6 +350,7 @@ public:
         m_window.mostrarAguarde(mensagem);
         m_timeline.overlayShown = Timeline::now();
     }
+    void followProgress(const glb::backup::SendProgress& progress) override { m_window.followProgress(progress); }
     void esconderAguarde() override
     {
         m_timeline.overlayHidden = Timeline::now();
@@ -454,13 +455,17 @@ void sendOnce(const SampleInstallation& installation, const glb::test::PhpServic
             }
             return writer;
         },
-        [&](const fs::path& pasta, const std::string& nome, const std::string& cpf, glb::EventPump& events) {
-            return glb::service::EnviarArquivos(pasta, nome, cpf, events, [&] {
-                auto port = glb::service::GetBackupGlebariumPort(
-                    false, {}, nullptr, [&] { return std::make_unique<TimedTransport>(timeline, service.pid()); });
-                timeline.portMade = Timeline::now();
-                return port;
-            });
+        [&](const fs::path& pasta, const std::string& nome, const std::string& cpf, glb::EventPump& events,
+            const glb::service::SendObserver& onSent) {
+            return glb::service::EnviarArquivos(
+                pasta, nome, cpf, events,
+                [&] {
+                    auto port = glb::service::GetBackupGlebariumPort(
+                        false, {}, nullptr, [&] { return std::make_unique<TimedTransport>(timeline, service.pid()); });
+                    timeline.portMade = Timeline::now();
+                    return port;
+                },
+                onSent);
         },
         [&timeline](std::chrono::milliseconds pause) {
             timeline.pauseStart = Timeline::now();

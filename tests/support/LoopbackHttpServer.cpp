@@ -2,6 +2,7 @@
 
 #include "common/AsciiText.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -103,8 +104,9 @@ LoopbackHttpServer::Reply LoopbackHttpServer::xmlReply(std::string_view body)
     return reply("200 OK", {"Content-Type: text/xml; charset=utf-8"}, body);
 }
 
-LoopbackHttpServer::LoopbackHttpServer(Handler handler)
+LoopbackHttpServer::LoopbackHttpServer(Handler handler, std::size_t readBytesPerSecond)
     : m_handler(std::move(handler))
+    , m_readBytesPerSecond(readBytesPerSecond)
 {
     int pipeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
@@ -191,6 +193,8 @@ void LoopbackHttpServer::serve(int socket, int connection)
 {
     std::string buffer;
     char chunk[65536];
+    const auto started = std::chrono::steady_clock::now();
+    std::size_t receivedInAll = 0;
     for (;;) {
         // One request: the head up to the blank line, then a body of the declared length.
         Request request;
@@ -239,11 +243,27 @@ void LoopbackHttpServer::serve(int socket, int connection)
             if (buffer.size() > kMaxRequestBytes || !waitReadable(socket)) {
                 return;
             }
-            const ssize_t received = ::recv(socket, chunk, sizeof chunk, 0);
+            const std::size_t wanted =
+                m_readBytesPerSecond != 0 ? std::min(sizeof chunk, m_readBytesPerSecond / 20 + 1) : sizeof chunk;
+            const ssize_t received = ::recv(socket, chunk, wanted, 0);
             if (received <= 0) {
                 return;
             }
             buffer.append(chunk, static_cast<std::size_t>(received));
+            receivedInAll += static_cast<std::size_t>(received);
+            if (m_readBytesPerSecond != 0) {
+                // The link's pace: the next read waits until these bytes were due, unless the
+                // server stops meanwhile.
+                const auto due = started + std::chrono::microseconds(receivedInAll * 1000000 / m_readBytesPerSecond);
+                const auto ahead =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+                if (ahead.count() > 0) {
+                    pollfd wake = {m_wakeRead, POLLIN, 0};
+                    if (::poll(&wake, 1, static_cast<int>(ahead.count())) != 0) {
+                        return;
+                    }
+                }
+            }
         }
         request.raw = buffer.substr(0, total);
         buffer.erase(0, total);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -56,8 +57,9 @@ public:
     /// 200 OK, Content-Type text/xml; charset=utf-8, with `body`.
     static Reply xmlReply(std::string_view body);
 
-    /// Starts listening; every request is answered by `handler`.
-    explicit LoopbackHttpServer(Handler handler);
+    /// Starts listening; every request is answered by `handler`. With `readBytesPerSecond`,
+    /// requests are read no faster than that, as over a slow link.
+    explicit LoopbackHttpServer(Handler handler, std::size_t readBytesPerSecond = 0);
     ~LoopbackHttpServer();
     LoopbackHttpServer(const LoopbackHttpServer&) = delete;
     LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
@@ -80,6 +82,7 @@ private:
     bool waitReadable(int socket) const;
 
     Handler m_handler;
+    std::size_t m_readBytesPerSecond = 0;
     int m_listener = -1;
     int m_wakeRead = -1;
     int m_wakeWrite = -1;

@@ -52,6 +52,12 @@ void RecordingHost::mostrarAguarde(const std::string& mensagem)
     }
 }
 
+void RecordingHost::followProgress(const backup::SendProgress& progress)
+{
+    call("followProgress");
+    m_progress = &progress;
+}
+
 void RecordingHost::esconderAguarde()
 {
     call("esconderAguarde");

@@ -58,7 +58,10 @@ public:
     bool contratoChecked() const override { return contrato; }
     void setFocus(backup::FormControl control) override;
     void mostrarAguarde(const std::string& mensagem) override;
+    void followProgress(const backup::SendProgress& progress) override;
     void esconderAguarde() override;
+    /// The progress followed since the last mostrarAguarde, or none.
+    const backup::SendProgress* progress() const noexcept { return m_progress; }
     void setFooterEnabled(bool enabled) override;
 
 private:
@@ -72,6 +75,7 @@ private:
     bool m_footerEnabled = true;
     std::optional<backup::FormControl> m_focus;
     int m_waits = 0;
+    const backup::SendProgress* m_progress = nullptr;
     std::thread::id m_thread = std::this_thread::get_id();
 };
 

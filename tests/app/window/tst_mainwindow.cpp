@@ -3,10 +3,12 @@
 
 #include "app/MainWindow.h"
 #include "app/MessageBoxes.h"
+#include "app/OverlayPanel.h"
 #include "backup/FarmQuery.h"
 #include "backup/SendBackupFactory.h"
 #include "common/Platform.h"
 #include "service/ServiceContract.h"
+#include "tests/support/LoopbackHttpServer.h"
 #include "tests/support/TempDir.h"
 
 #include <QApplication>
@@ -16,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -438,6 +441,60 @@ private slots:
         // The window is back to idle with the entries as typed.
         QCOMPARE(control<QLineEdit>("edtNome")->text(), QStringLiteral("JOSE"));
         QVERIFY(m_window->isEnabled());
+    }
+
+    void theOverlayShowsAShareOfTheSendThatGrows()
+    {
+        // The financial folder alone, 3 MB of noise, sent through a service that reads at
+        // 1 MB/s: four seconds of upload.
+        const auto financeiro = m_installed / "dosdevices/c:/Glebarium/Financeiro";
+        glb::test::writeFile(financeiro / "CAIXA.DB", glb::test::randomBytes(3000000, 5));
+        const std::string reply = "<?xml version=\"1.0\"?><SOAP-ENV:Envelope "
+                                  "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>"
+                                  "<r><return>Backup recebido</return></r></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+        glb::test::LoopbackHttpServer service(
+            [&reply](const glb::test::LoopbackHttpServer::Request&) {
+                return glb::test::LoopbackHttpServer::xmlReply(reply);
+            },
+            1000000);
+        qputenv("http_proxy", QByteArray::fromStdString(service.url("")));
+        qputenv("no_proxy", "");
+        typeText(control<QLineEdit>("edtNome"), QStringLiteral("jose"));
+        typeText(control<QLineEdit>("edtCPFCNPJ"), QStringLiteral("12345678901"));
+
+        // What the panel shows, each time it changes, as the window paints it.
+        QStringList shown;
+        const auto look = [this, &shown] {
+            if (const auto* panel = m_window->findChild<app::OverlayPanel*>(QStringLiteral("pngAguarde"))) {
+                if (shown.isEmpty() || shown.back() != panel->displayedText()) {
+                    shown << panel->displayedText();
+                }
+            }
+        };
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, this, look);
+        sampler.start(20);
+        app::BoxRecorder boxes;
+        boxes.setOnShow([&look](const app::ShownBox&) { look(); });
+        control<QPushButton>("btnEnviarBackup")->click();
+        qunsetenv("http_proxy");
+        qunsetenv("no_proxy");
+        std::filesystem::remove_all(financeiro);
+
+        QCOMPARE(boxes.boxes().size(), 1u);
+        QCOMPARE(boxes.boxes()[0].text, QStringLiteral("Backup recebido"));
+        QVERIFY2(shown.size() >= 4, qPrintable(shown.join(QStringLiteral(" | "))));
+        QCOMPARE(shown.front(), QStringLiteral("Enviando Backup ..."));
+        int last = -1;
+        for (const QString& text : shown.mid(1)) {
+            const QRegularExpressionMatch match =
+                QRegularExpression(QStringLiteral("^Enviando Backup \\.\\.\\. (\\d+)%$")).match(text);
+            QVERIFY2(match.hasMatch(), qPrintable(text));
+            const int percent = match.captured(1).toInt();
+            QVERIFY2(percent > last, qPrintable(shown.join(QStringLiteral(" | "))));
+            last = percent;
+        }
+        QCOMPARE(last, 100); // the whole request was out when the reply came
     }
 
     void closing_data()

@@ -137,7 +137,8 @@ TEST(SendBackupOverAnInstallation, StagesOneArchivePerExistingFarmFolderThenTheF
     SendBackupCommand command(
         host, query, paths, [] { return true; },
         [&opened, &beforeOpen] { return std::make_unique<NotingZipFile>(opened, beforeOpen); },
-        [&staged](const fs::path& pasta, const std::string&, const std::string&, glb::EventPump&) {
+        [&staged](const fs::path& pasta, const std::string&, const std::string&, glb::EventPump&,
+                  const glb::service::SendObserver&) {
             staged = readBackWithPython(pasta);
             return std::string("ok");
         },

@@ -86,6 +86,8 @@ public:
     {
     }
     ~RecordingZip() override { m_log.note("zip.release"); }
+
+    std::function<void()> onAdded;
     RecordingZip(const RecordingZip&) = delete;
     RecordingZip& operator=(const RecordingZip&) = delete;
 
@@ -101,6 +103,13 @@ public:
         EXPECT_EQ(archiveFileName, "");
         EXPECT_EQ(compression, TZipCompression::zcDeflate);
         m_names += fileName.filename().string() + "\n";
+        // As the real writer tells of what it reads: the whole file in one piece.
+        if (pieceCallback()) {
+            pieceCallback()(static_cast<std::size_t>(fs::file_size(fileName)));
+        }
+        if (onAdded) {
+            onAdded();
+        }
     }
     void Close() override
     {
@@ -137,12 +146,14 @@ struct Installation
     std::string queryFailsOn;
     std::string zipFailsOn;
     bool zipCreationFails = false;
-    unsigned packingThreads = 1; ///< one writer at a time keeps the log in order
-    bool realWriters = false;    ///< TZipFile itself instead of RecordingZip
+    unsigned packingThreads = 1;   ///< one writer at a time keeps the log in order
+    bool realWriters = false;      ///< TZipFile itself instead of RecordingZip
+    std::function<void()> onAdded; ///< after each file a RecordingZip adds
     std::function<void()> onUpload;
     /// What the staging folder held when the upload started: name -> content.
     std::map<std::string, std::string> uploaded;
     std::string cpfAtUpload;
+    glb::service::SendObserver sentTo; ///< what the upload was to tell of its progress
 
     fs::path exe() const { return tmp / "exe"; }
     fs::path staging() const { return tmp / "exe" / "tmpbackupEnviado"; }
@@ -191,14 +202,17 @@ struct Installation
             if (realWriters) {
                 return std::make_unique<TZipFile>();
             }
-            return std::make_unique<RecordingZip>(host, tmp.path(), zipFailsOn);
+            auto zip = std::make_unique<RecordingZip>(host, tmp.path(), zipFailsOn);
+            zip->onAdded = onAdded;
+            return zip;
         };
     }
 
     SendBackupCommand::Uploader uploader()
     {
-        return [this](const fs::path& pasta, const std::string& nome, const std::string& cpf,
-                      glb::EventPump& events) -> std::string {
+        return [this](const fs::path& pasta, const std::string& nome, const std::string& cpf, glb::EventPump& events,
+                      const glb::service::SendObserver& onSent) -> std::string {
+            sentTo = onSent;
             host.note("upload(" + pasta.lexically_relative(tmp.path()).generic_string() + ")");
             EXPECT_EQ(&events, &host);
             EXPECT_EQ(nome, host.nome);
@@ -221,6 +235,7 @@ const std::string kSql = "query.setSql(SELECT Fazenda,Diretorio FROM FAZENDAS OR
 const std::vector<std::string> kSetUp = {"conectadoInternet",
                                          "mostrarAguarde(Enviando Backup)",
                                          "setFooterEnabled(false)",
+                                         "followProgress",
                                          "zip.create",
                                          "query.close",
                                          "query.addPassword(tabularia487)",
@@ -753,6 +768,37 @@ TEST(SendBackupCommand, TheErrorShownIsTheOnePackingInOrderMeetsFirst)
         EXPECT_FALSE(fs::exists(inst.staging()));
         EXPECT_TRUE(fs::exists(inst.raiz() / "F2" / "arquivo0.dat")); // the farm data as it was
     }
+}
+
+TEST(SendBackupCommand, TheShareOfTheSendGrowsWithTheWorkDoneAndEndsAt100)
+{
+    Installation inst;
+    writeFile(inst.raiz() / "A" / "a", std::string(60000, 'a'));
+    writeFile(inst.financeiro() / "c", std::string(40000, 'c'));
+    inst.rows = {"A"};
+    std::vector<std::optional<int>> shares;
+    const auto look = [&inst, &shares] { shares.push_back(inst.host.progress()->percent()); };
+    inst.host.onMostrarAguarde = [&look, &inst] {
+        if (inst.host.progress() != nullptr) {
+            look();
+        }
+    };
+    inst.host.onProcessPendingEvents = look; // while the farm list is read: nothing counted yet
+    inst.onAdded = look;
+    inst.onUpload = [&inst, &look] {
+        // A request of 150,000 bytes, more than expected, goes out in three pieces.
+        for (const std::uint64_t sent : {15000U, 75000U, 150000U}) {
+            inst.sentTo(sent, 150000);
+            look();
+        }
+    };
+    inst.run();
+
+    // Packing counts its 100,000 bytes of files against the 61,000 the request is expected to
+    // take, then the request's own length counts: the share held at 62 % until the work done
+    // catches up, since it never goes back (115,000 of 250,000 would be 46 %).
+    const std::vector<std::optional<int>> expected = {std::nullopt, std::nullopt, 37, 62, 62, 70, 100};
+    EXPECT_EQ(shares, expected);
 }
 
 TEST(SendBackupCommand, PressWhileRunningStartsNothing)

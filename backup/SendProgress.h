@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+namespace glb::backup {
+
+/// How far one send is, counted where the work happens: the bytes of the farm folders' files
+/// that the archive writers have read, and the bytes of the request handed to the HTTP
+/// library, each against what its stage has to do (the files' sizes, known before packing;
+/// the request's length, known before its first byte). The threads that do the work add to
+/// it and the window reads it; every field is atomic, so the window holds no lock while it
+/// paints.
+class SendProgress
+{
+public:
+    /// A new send: nothing counted yet.
+    void reset() noexcept;
+    /// Packing starts, with `bytes` of files to read.
+    void startPacking(std::uint64_t bytes) noexcept;
+    /// `bytes` more have been read by a writer.
+    void packed(std::uint64_t bytes) noexcept;
+    /// `sent` of the request's `total` bytes have been handed to the HTTP library.
+    void sending(std::uint64_t sent, std::uint64_t total) noexcept;
+
+    /// The share of the whole send done so far, as a whole percentage; none before anything is
+    /// counted. Never less than an earlier answer, and 100 only once the whole request has been
+    /// handed over. Packing and sending count for their part of the whole by their bytes,
+    /// weighed by what a byte of each costs (kPackedByteWeight, kSentByteWeight); until the
+    /// request's length is known it is taken as kRequestPerFileByte of the files' bytes.
+    std::optional<int> percent() const noexcept;
+
+    // What a byte of each stage costs, in the proportion measured by bench_send on a
+    // two-core machine (docs/bench.md): the writers side by side read a file byte in about
+    // the time the request's byte takes to go out to a service on the same machine. A farm's
+    // own link is slower; the share then slows once the request goes out, and never goes back.
+    static constexpr std::uint64_t kPackedByteWeight = 1;
+    static constexpr std::uint64_t kSentByteWeight = 1;
+    /// The request's bytes per file byte in the sample installation (archives of 44 % of the
+    /// files, Base64 and its line breaks 1.37 times that).
+    static constexpr double kRequestPerFileByte = 0.61;
+
+private:
+    std::atomic<bool> m_started{false};
+    std::atomic<std::uint64_t> m_toPack{0};
+    std::atomic<std::uint64_t> m_packed{0};
+    std::atomic<std::uint64_t> m_sent{0};
+    std::atomic<std::uint64_t> m_toSend{0}; ///< 0 until the request's length is known
+    mutable std::atomic<int> m_shown{-1};   ///< the largest share answered so far
+};
+
+} // namespace glb::backup

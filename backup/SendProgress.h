@@ -31,15 +31,16 @@ public:
     /// request's length is known it is taken as kRequestPerFileByte of the files' bytes.
     std::optional<int> percent() const noexcept;
 
-    // What a byte of each stage costs, in the proportion measured by bench_send on a
-    // two-core machine (docs/bench.md): the writers side by side read a file byte in about
-    // the time the request's byte takes to go out to a service on the same machine. A farm's
-    // own link is slower; the share then slows once the request goes out, and never goes back.
-    static constexpr std::uint64_t kPackedByteWeight = 1;
-    static constexpr std::uint64_t kSentByteWeight = 1;
+    // What a byte of each stage costs, in the proportion bench_send measured on a two-core
+    // machine (docs/bench.md): the writers side by side read 86 MB of files a second, and the
+    // request goes out at 113 MB a second to a service on the same machine, so a file byte
+    // counts 4 and a request byte 3 (1.32 to 1). Over a farm's own link the request goes out
+    // slower; the share then moves slower once it does, and never goes back.
+    static constexpr std::uint64_t kPackedByteWeight = 4;
+    static constexpr std::uint64_t kSentByteWeight = 3;
     /// The request's bytes per file byte in the sample installation (archives of 44 % of the
-    /// files, Base64 and its line breaks 1.37 times that).
-    static constexpr double kRequestPerFileByte = 0.61;
+    /// files, Base64 and its line breaks 1.44 times that).
+    static constexpr double kRequestPerFileByte = 0.64;
 
 private:
     std::atomic<bool> m_started{false};

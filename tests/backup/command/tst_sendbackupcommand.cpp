@@ -794,10 +794,11 @@ TEST(SendBackupCommand, TheShareOfTheSendGrowsWithTheWorkDoneAndEndsAt100)
     };
     inst.run();
 
-    // Packing counts its 100,000 bytes of files against the 61,000 the request is expected to
-    // take, then the request's own length counts: the share held at 62 % until the work done
-    // catches up, since it never goes back (115,000 of 250,000 would be 46 %).
-    const std::vector<std::optional<int>> expected = {std::nullopt, std::nullopt, 37, 62, 62, 70, 100};
+    // Packing counts its 100,000 bytes of files, 4 each, against the 64,000 bytes the request
+    // is expected to take, 3 each; then the request's own length counts: the share is held at
+    // 67 % until the work done catches up, since it never goes back (445,000 of 850,000 would
+    // be 52 %).
+    const std::vector<std::optional<int>> expected = {std::nullopt, std::nullopt, 40, 67, 67, 73, 100};
     EXPECT_EQ(shares, expected);
 }
 

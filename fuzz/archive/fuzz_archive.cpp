@@ -32,7 +32,7 @@ namespace {
 
 constexpr std::size_t kMaxFiles = 7;
 constexpr std::size_t kMaxFile = 66 * 1024; // past the writer's first read of a file
-constexpr std::size_t kMaxName = 255; // what one name on Linux file systems may hold
+constexpr std::size_t kMaxName = 255;       // what one name on Linux file systems may hold
 
 struct InputFile
 {

@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     glb::service::Base64Writer writer(out);
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     for (std::size_t at = 0, k = 0; at < bytes.size(); ++k) {
-        const std::size_t length = pieces.empty() ? bytes.size() : std::min(pieces[k % pieces.size()], bytes.size() - at);
+        const std::size_t length =
+            pieces.empty() ? bytes.size() : std::min(pieces[k % pieces.size()], bytes.size() - at);
         writer.write(p + at, length);
         at += length;
     }

@@ -23,8 +23,8 @@ namespace {
 
 // The pages tables are stored with, the double-byte ones among them, and numbers no
 // platform knows.
-constexpr int kPages[] = {0,   437, 737, 775, 850, 852, 855, 857, 860, 861, 862, 863,  864,  865,  866,   869,
-                          874, 932, 936, 949, 950, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258, -1, 77777};
+constexpr int kPages[] = {0,   437, 737, 775, 850, 852,  855,  857,  860,  861,  862,  863,  864,  865,  866, 869,
+                          874, 932, 936, 949, 950, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258, -1,  77777};
 
 bool isDoubleByte(int page)
 {

@@ -3,10 +3,10 @@
 #include "fuzz/support/Base64Check.h"
 #include "fuzz/support/FuzzCheck.h"
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 #include <algorithm>
 #include <cstdint>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 #include <memory>
 
 namespace glb::fuzz {

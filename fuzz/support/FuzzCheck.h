@@ -10,7 +10,7 @@
 namespace glb::fuzz {
 
 /// The bytes of `text` as a C string literal would spell them, cut after `limit` bytes.
-inline void printEscaped(std::string_view text, std::size_t limit = 400)
+inline void printEscaped(std::string_view text, std::size_t limit = 200)
 {
     std::fputc('"', stderr);
     for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
@@ -38,10 +38,17 @@ inline void printEscaped(std::string_view text, std::size_t limit = 400)
 [[noreturn]] inline void failTexts(const char* file, int line, const char* what, std::string_view got,
                                    std::string_view expected)
 {
-    std::fprintf(stderr, "\n%s:%d: property failed: %s\n  got:      ", file, line, what);
-    printEscaped(got);
-    std::fprintf(stderr, "\n  expected: ");
-    printEscaped(expected);
+    // Shown from a little before the first difference, which may lie deep in a long text.
+    std::size_t at = 0;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at])
+        ++at;
+    const std::size_t from = at > 40 ? at - 40 : 0;
+    std::fprintf(stderr, "\n%s:%d: property failed: %s\n  sizes %zu and %zu, first difference at byte %zu\n", file,
+                 line, what, got.size(), expected.size(), at);
+    std::fprintf(stderr, "  got (from byte %zu):      ", from);
+    printEscaped(got.substr(from));
+    std::fprintf(stderr, "\n  expected (from byte %zu): ", from);
+    printEscaped(expected.substr(from));
     std::fprintf(stderr, "\n");
     std::abort();
 }

@@ -41,11 +41,11 @@ std::optional<int> SendProgress::percent() const noexcept
     const std::uint64_t packed = std::min<std::uint64_t>(m_packed, toPack);
     const std::uint64_t knownToSend = m_toSend;
     const std::uint64_t sent = m_sent;
-    const double toSend = knownToSend != 0 ? static_cast<double>(knownToSend)
-                                           : kRequestPerFileByte * static_cast<double>(toPack);
-    const double whole = static_cast<double>(kPackedByteWeight * toPack) + static_cast<double>(kSentByteWeight) * toSend;
-    const double done =
-        static_cast<double>(kPackedByteWeight * packed) + static_cast<double>(kSentByteWeight * sent);
+    const double toSend =
+        knownToSend != 0 ? static_cast<double>(knownToSend) : kRequestPerFileByte * static_cast<double>(toPack);
+    const double whole =
+        static_cast<double>(kPackedByteWeight * toPack) + static_cast<double>(kSentByteWeight) * toSend;
+    const double done = static_cast<double>(kPackedByteWeight * packed) + static_cast<double>(kSentByteWeight * sent);
     int share = whole > 0 ? static_cast<int>(100.0 * done / whole) : 0;
     // 100 only when the whole request is out; a rounding never reaches it before.
     const bool finished = knownToSend != 0 && sent >= knownToSend;

@@ -1,6 +1,7 @@
 // The request writer as a property: any bytes as name, CPF/CNPJ and record names, records
 // whose BUF is text and records whose BUF names a small file, give a document that
-// checkRequestDocument() accepts; writing it while releasing each BUF gives the same bytes.
+// checkRequestDocument() accepts; the body streamed while it is sent, pulled in pieces of any
+// size, holds the same bytes, as many as it announced.
 //
 // Input: a record count (byte, taken modulo 5), nome and cpf (a length byte, then the
 // bytes), then per record a flags byte (bit 0: BUF is a file; bits 1-3: the file's
@@ -81,8 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string document = glb::service::InvContextToMsg({}, arguments.nome, arguments.cpf, kept);
     checkRequestDocument(document, arguments);
 
-    const std::string released =
-        glb::service::InvContextToMsg({}, arguments.nome, arguments.cpf, makeArray(arguments, folder));
-    GLB_FUZZ_CHECK(released == document);
+    const auto body = glb::service::openRequest({}, arguments.nome, arguments.cpf, kept);
+    GLB_FUZZ_CHECK(body->size() == document.size());
+    std::string streamed;
+    std::string piece(std::size_t{1} + (size % 40000), '\0');
+    while (const std::size_t got = body->read(piece.data(), piece.size()))
+        streamed.append(piece, 0, got);
+    GLB_FUZZ_CHECK(streamed == document);
     return 0;
 }

@@ -3,10 +3,10 @@
 #include "app/CommandGuard.h"
 #include "app/MessageBoxes.h"
 #include "app/UiEvents.h"
-#include "app/WaitOverlay.h"
-#include "backup/FarmList.h"
+#include "app/overlay/WaitOverlay.h"
 #include "backup/Installation.h"
 #include "backup/SendBackupCommand.h"
+#include "backup/farmlist/FarmList.h"
 #include "common/Platform.h"
 
 #include <QCheckBox>

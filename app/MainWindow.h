@@ -1,7 +1,7 @@
 #pragma once
 
 #include "backup/CommandHost.h"
-#include "backup/FarmQuery.h"
+#include "backup/farmlist/FarmQuery.h"
 
 #include <QWidget>
 #include <memory>

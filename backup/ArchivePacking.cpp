@@ -1,6 +1,6 @@
 #include "backup/ArchivePacking.h"
 
-#include "backup/FolderRoutines.h"
+#include "backup/folders/FolderRoutines.h"
 #include "common/Error.h"
 
 #include <atomic>

@@ -2,8 +2,8 @@
 
 #include "backup/ArchivePacking.h"
 #include "backup/BackupErrors.h"
-#include "backup/FolderRoutines.h"
 #include "backup/Installation.h"
+#include "backup/folders/FolderRoutines.h"
 #include "common/AsciiText.h"
 #include "common/Error.h"
 #include "common/Platform.h"

@@ -3,8 +3,8 @@
 #include "archive/ZipFile.h"
 #include "backup/ArchivePacking.h"
 #include "backup/CommandHost.h"
-#include "backup/FarmQuery.h"
 #include "backup/SendProgress.h"
+#include "backup/farmlist/FarmQuery.h"
 #include "service/RequestBody.h"
 
 #include <chrono>

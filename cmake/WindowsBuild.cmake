@@ -4,15 +4,14 @@
 #  - GLB_GTEST_FROM_SOURCE: GoogleTest built from Debian's sources (/usr/src/googletest)
 #    with the cross compiler, installed inside the build tree and found by
 #    find_package(GTest) like any installed copy;
-#  - the program file's resources (cmake/WindowsResources.cmake);
-#  - WinInet linked to the platform layer, and the Windows-only tests in tests/windows,
-#    both once the rest of the tree is read.
+#  - the program file's resources (cmake/WindowsResources.cmake).
 if(NOT WIN32)
   return()
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/WindowsResources.cmake)
 
+option(GLB_GTEST_FROM_SOURCE "Build GoogleTest from its sources with the cross compiler" OFF)
 set(GLB_GTEST_SOURCE_DIR "/usr/src/googletest" CACHE PATH "GoogleTest sources for GLB_GTEST_FROM_SOURCE")
 
 function(glb_build_gtest_from_source)
@@ -41,15 +40,6 @@ function(glb_build_gtest_from_source)
   set(GTest_DIR "${prefix}/lib/cmake/GTest" CACHE PATH "GoogleTest built from source" FORCE)
 endfunction()
 
-function(glb_finish_windows_build)
-  # The platform layer asks WinInet for the connection state and for its error texts.
-  target_link_libraries(glb_common PRIVATE wininet)
-  if(GLB_BUILD_TESTS AND TARGET glb_testsupport)
-    include("${PROJECT_SOURCE_DIR}/tests/windows/windows.cmake")
-  endif()
-endfunction()
-
 if(GLB_GTEST_FROM_SOURCE AND (NOT DEFINED GLB_BUILD_TESTS OR GLB_BUILD_TESTS))
   glb_build_gtest_from_source()
 endif()
-cmake_language(DEFER DIRECTORY "${PROJECT_SOURCE_DIR}" CALL glb_finish_windows_build)

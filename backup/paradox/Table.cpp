@@ -1,7 +1,7 @@
 #include "backup/paradox/Table.h"
 
-#include "backup/DBEngineError.h"
 #include "backup/paradox/Crypt.h"
+#include "backup/paradox/DBEngineError.h"
 #include "common/Platform.h"
 
 #include <algorithm>

@@ -4,8 +4,8 @@
 //   bench_farmlist [rows] [repeats]
 
 #include "ParadoxWriter.h"
-#include "backup/FarmList.h"
 #include "backup/Installation.h"
+#include "backup/farmlist/FarmList.h"
 #include "backup/paradox/Table.h"
 
 extern "C" {

@@ -2,7 +2,7 @@
 // errors, never a crash or a hang, and a structure that holds together: at least one
 // frame, each delay a stored 16-bit count of hundredths, screen sizes of 16 bits.
 
-#include "app/GifFile.h"
+#include "app/gif/GifFile.h"
 #include "fuzz/support/FuzzCheck.h"
 
 #include <QBuffer>

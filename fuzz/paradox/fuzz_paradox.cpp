@@ -1,8 +1,8 @@
 // libFuzzer target for the table reader: any bytes must give rows or an engine error,
 // never a crash, a hang or an allocation beyond the input's size.
 
-#include "backup/DBEngineError.h"
 #include "backup/paradox/Crypt.h"
+#include "backup/paradox/DBEngineError.h"
 #include "backup/paradox/Table.h"
 
 #include <cstdint>

@@ -2,8 +2,8 @@
 // the finding of the image file.
 
 #include "GifFixture.h"
-#include "app/GifFile.h"
-#include "app/OverlayGeometry.h"
+#include "app/gif/GifFile.h"
+#include "app/overlay/OverlayGeometry.h"
 #include "common/SystemErrorText.h"
 #include "tests/support/TempDir.h"
 

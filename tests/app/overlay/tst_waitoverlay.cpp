@@ -2,10 +2,10 @@
 // animation's hand-over between its timer thread and the user-interface thread.
 
 #include "GifFixture.h"
-#include "app/OverlayAnimation.h"
-#include "app/OverlayGeometry.h"
-#include "app/OverlayPanel.h"
-#include "app/WaitOverlay.h"
+#include "app/overlay/OverlayAnimation.h"
+#include "app/overlay/OverlayGeometry.h"
+#include "app/overlay/OverlayPanel.h"
+#include "app/overlay/WaitOverlay.h"
 #include "common/Platform.h"
 
 #include <QApplication>

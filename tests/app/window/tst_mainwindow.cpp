@@ -3,9 +3,9 @@
 
 #include "app/MainWindow.h"
 #include "app/MessageBoxes.h"
-#include "app/OverlayPanel.h"
-#include "backup/FarmQuery.h"
+#include "app/overlay/OverlayPanel.h"
 #include "backup/SendBackupFactory.h"
+#include "backup/farmlist/FarmQuery.h"
 #include "common/Platform.h"
 #include "service/ServiceContract.h"
 #include "tests/support/LoopbackHttpServer.h"

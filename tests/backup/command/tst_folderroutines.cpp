@@ -1,4 +1,4 @@
-#include "backup/FolderRoutines.h"
+#include "backup/folders/FolderRoutines.h"
 
 #include <cerrno>
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 // written by the real writer and read back by Python's zipfile while they are staged.
 
 #include "FarmFixtures.h"
-#include "backup/FarmList.h"
 #include "backup/Installation.h"
 #include "backup/SendBackupCommand.h"
+#include "backup/farmlist/FarmList.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDir.h"
 

@@ -1,6 +1,6 @@
 #include "backup/BackupErrors.h"
-#include "backup/FarmQuery.h"
 #include "backup/SendBackupCommand.h"
+#include "backup/farmlist/FarmQuery.h"
 #include "common/UseLock.h"
 #include "tests/support/LockingProcess.h"
 #include "tests/support/RecordingHost.h"

@@ -1,6 +1,6 @@
-#include "backup/DBEngineError.h"
-#include "backup/FarmList.h"
 #include "backup/Installation.h"
+#include "backup/farmlist/FarmList.h"
+#include "backup/paradox/DBEngineError.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

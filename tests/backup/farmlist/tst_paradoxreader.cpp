@@ -1,7 +1,7 @@
 #include "FarmFixtures.h"
 #include "ParadoxWriter.h"
-#include "backup/DBEngineError.h"
 #include "backup/paradox/Crypt.h"
+#include "backup/paradox/DBEngineError.h"
 #include "backup/paradox/Table.h"
 #include "tests/support/TempDir.h"
 

@@ -1,4 +1,4 @@
-#include "backup/DBEngineError.h"
+#include "backup/paradox/DBEngineError.h"
 
 #include <algorithm>
 #include <cctype>

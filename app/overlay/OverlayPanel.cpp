@@ -1,6 +1,6 @@
-#include "app/OverlayPanel.h"
+#include "app/overlay/OverlayPanel.h"
 
-#include "app/OverlayAnimation.h"
+#include "app/overlay/OverlayAnimation.h"
 
 #include <QApplication>
 #include <QLabel>

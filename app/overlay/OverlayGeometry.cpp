@@ -1,4 +1,4 @@
-#include "app/OverlayGeometry.h"
+#include "app/overlay/OverlayGeometry.h"
 
 #include "common/AsciiText.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backup/FarmQuery.h"
+#include "backup/farmlist/FarmQuery.h"
 
 #include <cstddef>
 #include <filesystem>

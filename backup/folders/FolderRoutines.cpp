@@ -1,4 +1,4 @@
-#include "backup/FolderRoutines.h"
+#include "backup/folders/FolderRoutines.h"
 
 #include "common/Error.h"
 #include "common/Platform.h"

@@ -1,9 +1,9 @@
-#include "app/WaitOverlay.h"
+#include "app/overlay/WaitOverlay.h"
 
-#include "app/OverlayAnimation.h"
-#include "app/OverlayCursor.h"
-#include "app/OverlayGeometry.h"
-#include "app/OverlayPanel.h"
+#include "app/overlay/OverlayAnimation.h"
+#include "app/overlay/OverlayCursor.h"
+#include "app/overlay/OverlayGeometry.h"
+#include "app/overlay/OverlayPanel.h"
 #include "common/Platform.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "app/OverlayCursor.h"
+#include "app/overlay/OverlayCursor.h"
 
 #include <QImage>
 #include <QPainter>

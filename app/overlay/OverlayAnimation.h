@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/GifFile.h"
+#include "app/gif/GifFile.h"
 
 #include <QImage>
 #include <QObject>

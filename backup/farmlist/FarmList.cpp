@@ -1,6 +1,6 @@
-#include "backup/FarmList.h"
+#include "backup/farmlist/FarmList.h"
 
-#include "backup/DBEngineError.h"
+#include "backup/paradox/DBEngineError.h"
 #include "backup/paradox/Table.h"
 #include "common/AsciiText.h"
 

@@ -1,4 +1,4 @@
-#include "app/OverlayAnimation.h"
+#include "app/overlay/OverlayAnimation.h"
 
 #include <QImageReader>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "app/GifFile.h"
+#include "app/gif/GifFile.h"
 
 #include "common/Platform.h"
 #include "common/SystemErrorText.h"

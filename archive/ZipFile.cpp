@@ -2,6 +2,7 @@
 
 #include "archive/detail/DosTime.h"
 #include "archive/detail/LeWriter.h"
+#include "common/ScopeGuard.h"
 
 #include <algorithm>
 #include <array>
@@ -26,21 +27,6 @@ constexpr std::uint16_t kMethodDeflate = 8;
 constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kMaxEntries = std::numeric_limits<std::uint16_t>::max();
 constexpr std::size_t kDirectoryBufferSize = 65536;
-
-template <typename F> class ScopeExit
-{
-public:
-    explicit ScopeExit(F f)
-        : m_f(std::move(f))
-    {
-    }
-    ~ScopeExit() { m_f(); }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-
-private:
-    F m_f;
-};
 
 /// The 26 bytes after the local header signature: the run of the header's fixed part
 /// from RequiredVersion through ExtraFieldLength.

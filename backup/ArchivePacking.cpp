@@ -2,6 +2,7 @@
 
 #include "backup/folders/FolderRoutines.h"
 #include "common/Error.h"
+#include "common/ScopeGuard.h"
 
 #include <atomic>
 #include <exception>
@@ -94,16 +95,11 @@ void packArchives(const std::vector<ArchiveJob>& jobs, const std::vector<archive
     std::vector<std::thread> threads;
     threads.reserve(writers.size() - 1);
     // The threads use this frame: they are joined on every way out.
-    struct JoinAll
-    {
-        std::vector<std::thread>& threads;
-        ~JoinAll()
-        {
-            for (std::thread& thread : threads) {
-                thread.join();
-            }
+    const ScopeExit joinAll([&threads] {
+        for (std::thread& thread : threads) {
+            thread.join();
         }
-    } joinAll{threads};
+    });
     for (std::size_t k = 1; k < writers.size(); ++k) {
         threads.emplace_back([&packing, writer = writers[k]] { packing.work(*writer); });
     }

@@ -7,6 +7,7 @@
 #include "common/AsciiText.h"
 #include "common/Error.h"
 #include "common/Platform.h"
+#include "common/ScopeGuard.h"
 #include "common/UseLock.h"
 #include "service/EnvelopeWriter.h"
 
@@ -32,19 +33,6 @@ constexpr std::string_view kEnvioEmAndamento =
     "Outro envio de backup já está em andamento a partir desta pasta. Aguarde o fim dele e tente de novo.";
 constexpr std::chrono::milliseconds kPausaAntesDoEnvio{500};
 constexpr std::size_t kMinimoCpfCnpj = 11;
-
-/// Leading and trailing characters up to U+0020 go; in UTF-8 each of them is one byte.
-std::string_view trimmed(std::string_view text)
-{
-    const auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
-    while (!text.empty() && isBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && isBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 std::size_t characterCount(std::string_view utf8)
 {
@@ -128,53 +116,6 @@ private:
     std::map<std::string, Owner> m_owners; ///< by name in lower case
 };
 
-/// Runs one clean-up step when its scope is left. While an error is already on its way out,
-/// a failing step is passed over, so the error goes on unchanged and the later steps still
-/// run; otherwise the step's own error goes on to the caller, again after the later steps.
-template <typename Step> class CleanupStep
-{
-public:
-    explicit CleanupStep(Step step)
-        : m_step(std::move(step))
-        , m_errorsInFlight(std::uncaught_exceptions())
-    {
-    }
-    CleanupStep(const CleanupStep&) = delete;
-    CleanupStep& operator=(const CleanupStep&) = delete;
-
-    ~CleanupStep() noexcept(false)
-    {
-        if (std::uncaught_exceptions() > m_errorsInFlight) {
-            try {
-                m_step();
-            } catch (...) { // NOLINT(bugprone-empty-catch): the error already in flight is the one to show
-            }
-        } else {
-            m_step();
-        }
-    }
-
-private:
-    Step m_step;
-    int m_errorsInFlight;
-};
-
-class RunningFlag
-{
-public:
-    explicit RunningFlag(bool& flag)
-        : m_flag(flag)
-    {
-        m_flag = true;
-    }
-    RunningFlag(const RunningFlag&) = delete;
-    RunningFlag& operator=(const RunningFlag&) = delete;
-    ~RunningFlag() { m_flag = false; }
-
-private:
-    bool& m_flag;
-};
-
 } // namespace
 
 SendBackupPaths SendBackupPaths::installed()
@@ -202,14 +143,15 @@ void SendBackupCommand::run()
     if (m_running) {
         return;
     }
-    const RunningFlag running(m_running);
+    m_running = true;
+    const ScopeExit notRunning([this] { m_running = false; });
 
-    if (trimmed(m_host.nomeText()).empty()) {
+    if (trimmedBlanks(m_host.nomeText()).empty()) {
         m_host.setFocus(FormControl::edtNome);
         return;
     }
     const std::string cpf = m_host.cpfText();
-    if (characterCount(trimmed(cpf)) < kMinimoCpfCnpj) {
+    if (characterCount(trimmedBlanks(cpf)) < kMinimoCpfCnpj) {
         m_host.setFocus(FormControl::edtCPFCNPJ);
         return;
     }

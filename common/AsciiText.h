@@ -14,9 +14,27 @@ constexpr char lowerAscii(char c) noexcept
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+constexpr char upperAscii(char c) noexcept
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 inline std::string lowerAscii(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(), [](char c) { return lowerAscii(c); });
+    return text;
+}
+
+/// `text` without the leading and trailing characters whose code is U+0020 or lower; in
+/// UTF-8 each of them is one byte.
+constexpr std::string_view trimmedBlanks(std::string_view text) noexcept
+{
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 0x20) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 0x20) {
+        text.remove_suffix(1);
+    }
     return text;
 }
 

@@ -1,5 +1,7 @@
 #include "common/WorkerThread.h"
 
+#include "common/ScopeGuard.h"
+
 #include <exception>
 #include <thread>
 #include <utility>
@@ -52,16 +54,11 @@ void runOnWorker(EventPump& pump, const std::function<void()>& step)
     });
     // The worker uses this frame's objects: it is joined on every way out, also when the
     // pump itself raises.
-    struct Join
-    {
-        std::thread& thread;
-        ~Join()
-        {
-            if (thread.joinable()) {
-                thread.join();
-            }
+    const ScopeExit join([&worker] {
+        if (worker.joinable()) {
+            worker.join();
         }
-    } join{worker};
+    });
     pump.processEventsUntil(end);
     worker.join();
     if (failure) {

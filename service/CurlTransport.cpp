@@ -4,6 +4,7 @@
 #include "common/Error.h"
 #include "common/InternetProxy.h"
 #include "common/Platform.h"
+#include "common/ScopeGuard.h"
 #include "service/ServiceErrors.h"
 #include "service/Url.h"
 
@@ -216,17 +217,7 @@ void CurlTransport::connect()
 void CurlTransport::execute(RequestBody& request, std::string& response)
 {
     // Any failure leaves the transport disconnected.
-    struct DisconnectOnFailure
-    {
-        CurlTransport& transport;
-        int exceptions = std::uncaught_exceptions();
-        ~DisconnectOnFailure()
-        {
-            if (std::uncaught_exceptions() > exceptions) {
-                transport.disconnect();
-            }
-        }
-    } guard{*this};
+    const ScopeFailure disconnectOnFailure([this] { disconnect(); });
 
     if (!m_handle) {
         connect();

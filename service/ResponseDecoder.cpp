@@ -1,6 +1,7 @@
 #include "service/ResponseDecoder.h"
 
 #include "common/AsciiText.h"
+#include "common/ScopeGuard.h"
 #include "service/ServiceErrors.h"
 
 #include <climits>
@@ -43,15 +44,6 @@ struct XmlCharFree
 std::string_view text(const xmlChar* value)
 {
     return value == nullptr ? std::string_view{} : std::string_view(reinterpret_cast<const char*>(value));
-}
-
-std::string lowered(std::string_view value)
-{
-    std::string result(value);
-    for (char& c : result) {
-        c = lowerAscii(c);
-    }
-    return result;
 }
 
 /// The first error the parser raised; libxml2 keeps only the last, which after a fatal
@@ -167,7 +159,7 @@ private:
 /// Bytes of the smallest unit of `encoding`, skipped where a unit cannot be converted.
 std::size_t unitSize(std::string_view encoding)
 {
-    const std::string name = lowered(encoding);
+    const std::string name = lowerAscii(std::string(encoding));
     if (name.find("32") != std::string::npos || name.find("ucs-4") != std::string::npos ||
         name.find("ucs4") != std::string::npos) {
         return 4;
@@ -265,16 +257,10 @@ DocPtr parse(std::string_view body)
     t_parseErrors = &errors;
     // Errors outside the parser's context (character conversion) would go to stderr;
     // the parser reports their consequence itself.
-    struct Reset
-    {
-        xmlGenericErrorFunc handler = xmlGenericError;
-        void* context = xmlGenericErrorContext;
-        ~Reset()
-        {
-            t_parseErrors = nullptr;
-            xmlSetGenericErrorFunc(context, handler);
-        }
-    } reset;
+    const ScopeExit reset([handler = xmlGenericError, context = xmlGenericErrorContext] {
+        t_parseErrors = nullptr;
+        xmlSetGenericErrorFunc(context, handler);
+    });
     xmlSetGenericErrorFunc(nullptr, ignoreGenericError);
     ctxt->sax->serror = recordError;
     ctxt->sax->entityDecl = ignoreEntityDecl;
@@ -360,7 +346,7 @@ ReferenceTable buildReferenceTable(xmlNode* root)
         for (xmlAttr* attr = node->properties; attr != nullptr; attr = attr->next) {
             if (attr->ns == nullptr && text(attr->name) == "id") {
                 std::string key(1, '#');
-                key += lowered(attributeValue(attr));
+                key += lowerAscii(attributeValue(attr));
                 table.try_emplace(std::move(key), node);
             }
         }
@@ -453,7 +439,7 @@ std::string decodeResult(xmlDoc* doc, xmlNode* responseNode, const ReferenceTabl
 
     xmlNode* source = returnElement;
     if (const std::optional<std::string> href = unprefixedAttribute(returnElement, "href")) {
-        if (const auto found = references.find(lowered(*href)); found != references.end()) {
+        if (const auto found = references.find(lowerAscii(*href)); found != references.end()) {
             source = found->second;
         }
     }

@@ -5,6 +5,7 @@
 #include "app/overlay/OverlayGeometry.h"
 #include "app/overlay/OverlayPanel.h"
 #include "common/Platform.h"
+#include "common/ScopeGuard.h"
 
 #include <QApplication>
 #include <QWidget>
@@ -14,28 +15,6 @@ namespace glb::app {
 namespace {
 
 const QString kPanelName = QStringLiteral("pngAguarde");
-
-// Runs on every way out of EsconderAguarde, also when removing the panel raised.
-class RestoreWindow
-{
-public:
-    explicit RestoreWindow(QWidget* window)
-        : m_window(window)
-    {
-    }
-    ~RestoreWindow()
-    {
-        while (QApplication::overrideCursor() != nullptr) {
-            QApplication::restoreOverrideCursor();
-        }
-        m_window->setEnabled(true);
-    }
-    RestoreWindow(const RestoreWindow&) = delete;
-    RestoreWindow& operator=(const RestoreWindow&) = delete;
-
-private:
-    QWidget* m_window;
-};
 
 } // namespace
 
@@ -84,7 +63,13 @@ void EsconderAguarde(QWidget* formulario)
     if (formulario == nullptr) {
         return;
     }
-    const RestoreWindow restore(formulario);
+    // On every way out, also when removing the panel raised.
+    const ScopeExit restoreWindow([formulario] {
+        while (QApplication::overrideCursor() != nullptr) {
+            QApplication::restoreOverrideCursor();
+        }
+        formulario->setEnabled(true);
+    });
     QApplication::processEvents();
     const QObjectList children = formulario->children(); // a copy: the loop deletes one
     for (QObject* child : children) {

@@ -1,39 +1,21 @@
 #include "backup/paradox/DBEngineError.h"
 
+#include "common/AsciiText.h"
+
 #include <algorithm>
-#include <cctype>
 
 namespace glb::backup {
 
 namespace {
-
-std::string_view trimmed(std::string_view text)
-{
-    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-bool equalIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // Adds each line of `text` that is not there yet.
 void addLines(std::vector<std::string_view>& lines, std::string_view text)
 {
     while (!text.empty()) {
         const auto end = text.find_first_of("\r\n");
-        const std::string_view line = trimmed(text.substr(0, end));
+        const std::string_view line = trimmedBlanks(text.substr(0, end));
         if (!line.empty() && std::none_of(lines.begin(), lines.end(),
-                                          [&](std::string_view seen) { return equalIgnoringCase(seen, line); })) {
+                                          [&](std::string_view seen) { return equalsIgnoringAsciiCase(seen, line); })) {
             lines.push_back(line);
         }
         if (end == std::string_view::npos) {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstring>
 
 namespace glb::backup::paradox {
@@ -83,7 +82,7 @@ SortRule sortRuleFor(std::string_view sortOrderName, std::uint8_t sortOrderByte)
 void appendFolded(char32_t cp, std::string& out)
 {
     if (cp < 0x80) {
-        out += static_cast<char>(std::toupper(static_cast<int>(cp)));
+        out += upperAscii(static_cast<char>(cp));
         return;
     }
     if (cp >= 0xC0 && cp < 0x250) {

@@ -5,7 +5,7 @@ GLB_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 
 GLB_PACKAGES=(
   # build
-  cmake ninja-build g++ pkg-config git clang-format
+  cmake ninja-build g++ pkg-config git clang-format clang-tidy
   # libraries
   qt6-base-dev libqt6test6 zlib1g-dev libcurl4-openssl-dev libxml2-dev libsqlite3-dev
   # tests

@@ -198,7 +198,8 @@ std::optional<std::string> decodeCodePage(int codePage, std::string_view bytes)
     }
     const std::string name = "CP" + std::to_string(codePage);
     iconv_t cd = iconv_open("UTF-8", name.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    // iconv_open reports failure as (iconv_t)-1.
+    if (cd == reinterpret_cast<iconv_t>(-1)) { // NOLINT(performance-no-int-to-ptr)
         return std::nullopt;
     }
     std::string out(bytes.size() * 4 + 4, '\0');

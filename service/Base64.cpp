@@ -44,7 +44,7 @@ void encodeFileBase64(const std::filesystem::path& path, const std::function<voi
         throw EFOpenError::forPath(path, code);
 
     // A multiple of 3 and of 57, so every piece but the last is whole lines.
-    std::vector<unsigned char> buffer(57 * 1150);
+    std::vector<unsigned char> buffer(std::size_t{57} * 1150);
     std::string text;
     text.reserve(base64TextLength(buffer.size()) + 4);
     Base64Writer writer(text);

@@ -394,14 +394,14 @@ void putDocument(Sink& sink, const RequestNames& names, std::string_view nome, s
              " xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\">"
              "<SOAP-ENV:Body xmlns:NS1=\"");
     sink.put(names.interfaceNamespace);
-    sink.put("\" SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" xmlns:NS2=\"");
+    sink.put(R"(" SOAP-ENV:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/" xmlns:NS2=")");
     sink.put(names.recordNamespace);
     sink.put("\"><NS1:");
     sink.put(names.operation);
     sink.put(">");
     putStringElement(sink, "nome", nome);
     putStringElement(sink, "cpf", cpf);
-    sink.put("<arquivo xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\"NS2:");
+    sink.put(R"(<arquivo xsi:type="SOAP-ENC:Array" SOAP-ENC:arrayType="NS2:)");
     sink.put(names.recordName);
     sink.put("[");
     putCount(sink, arquivo.size());

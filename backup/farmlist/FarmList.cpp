@@ -341,8 +341,8 @@ std::optional<std::filesystem::path> findTableFile(const std::filesystem::path& 
 class QueryRun
 {
 public:
-    QueryRun(const std::filesystem::path& folder, std::vector<std::string> passwords)
-        : m_folder(folder)
+    QueryRun(std::filesystem::path folder, std::vector<std::string> passwords)
+        : m_folder(std::move(folder))
         , m_passwords(std::move(passwords))
     {
         sqlite3* raw = nullptr;

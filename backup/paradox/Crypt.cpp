@@ -84,7 +84,7 @@ void encryptChunk(const std::uint8_t* in, std::uint8_t* out, std::uint8_t a, std
                   std::uint8_t d)
 {
     for (unsigned x = 0; x < 256; ++x) {
-        const std::uint8_t y = static_cast<std::uint8_t>(kC[x] - d);
+        const auto y = static_cast<std::uint8_t>(kC[x] - d);
         out[y] = static_cast<std::uint8_t>(in[x] ^ kA[(x + a) & 0xFF] ^ kB[(y + b) & 0xFF] ^ kC[(y + c) & 0xFF]);
     }
 }
@@ -93,7 +93,7 @@ void decryptChunk(const std::uint8_t* in, std::uint8_t* out, std::uint8_t a, std
                   std::uint8_t d)
 {
     for (unsigned x = 0; x < 256; ++x) {
-        const std::uint8_t y = static_cast<std::uint8_t>(kC[x] - d);
+        const auto y = static_cast<std::uint8_t>(kC[x] - d);
         out[x] = static_cast<std::uint8_t>(in[y] ^ kA[(x + a) & 0xFF] ^ kB[(y + b) & 0xFF] ^ kC[(y + c) & 0xFF]);
     }
 }

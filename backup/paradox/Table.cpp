@@ -266,7 +266,7 @@ void Table::parseHeader()
     if (blockCode < 1 || blockCode > 32) {
         corrupt("Invalid block size code " + std::to_string(blockCode) + ".");
     }
-    m_blockSize = blockCode * 1024;
+    m_blockSize = std::size_t{blockCode} * 1024;
     if (fieldCount < 1 || fieldCount > 255) {
         corrupt("Invalid field count " + std::to_string(fieldCount) + ".");
     }

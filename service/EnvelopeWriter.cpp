@@ -4,6 +4,7 @@
 #include "common/Platform.h"
 #include "service/Base64.h"
 #include "service/ServiceErrors.h"
+#include "service/SoapNames.h"
 
 #include <algorithm>
 #include <array>
@@ -387,14 +388,16 @@ template <class Sink>
 void putDocument(Sink& sink, const RequestNames& names, std::string_view nome, std::string_view cpf,
                  const ArquivoArray& arquivo)
 {
-    sink.put("<?xml version=\"1.0\"?>"
-             "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\""
-             " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
-             " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
-             " xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\">"
-             "<SOAP-ENV:Body xmlns:NS1=\"");
+    sink.put(R"(<?xml version="1.0"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=")");
+    sink.put(kSoap11EnvelopeNamespace);
+    sink.put(R"(" xmlns:xsd="http://www.w3.org/2001/XMLSchema")"
+             R"( xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns:SOAP-ENC=")");
+    sink.put(kSoapEncodingNamespace);
+    sink.put(R"("><SOAP-ENV:Body xmlns:NS1=")");
     sink.put(names.interfaceNamespace);
-    sink.put(R"(" SOAP-ENV:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/" xmlns:NS2=")");
+    sink.put(R"(" SOAP-ENV:encodingStyle=")");
+    sink.put(kSoapEncodingNamespace);
+    sink.put(R"(" xmlns:NS2=")");
     sink.put(names.recordNamespace);
     sink.put("\"><NS1:");
     sink.put(names.operation);

@@ -1,10 +1,10 @@
 #include "service/ServiceErrors.h"
 
+#include "service/SoapNames.h"
+
 namespace glb::service {
 
 namespace {
-
-constexpr std::string_view kSoap11Envelope = "http://schemas.xmlsoap.org/soap/envelope/";
 
 std::string_view withoutTrailingLineEnds(std::string_view text)
 {
@@ -96,8 +96,8 @@ ESOAPDomConvertError ESOAPDomConvertError::repeatedPart()
 ESOAPDomConvertError ESOAPDomConvertError::wrongDocumentElement(std::string_view foundNamespace,
                                                                 std::string_view foundName)
 {
-    return ESOAPDomConvertError(joined(
-        {"DocumentElement ", kSoap11Envelope, ":Envelope expected, ", foundNamespace, ":", foundName, " found"}));
+    return ESOAPDomConvertError(joined({"DocumentElement ", kSoap11EnvelopeNamespace, ":Envelope expected, ",
+                                        foundNamespace, ":", foundName, " found"}));
 }
 
 ESOAPDomConvertError ESOAPDomConvertError::returnNotFound(std::string_view responseNodeXml)

@@ -46,18 +46,17 @@ void Registry::registerDefaultSoapAction(std::string_view key, std::string actio
 
 void Registry::registerType(TypeEntry entry)
 {
-    note(RegistrationStep::Kind::Type, entry.name);
-    const auto it =
-        std::find_if(m_types.begin(), m_types.end(), [&](const TypeEntry& e) { return e.name == entry.name; });
-    if (it == m_types.end())
-        m_types.push_back(std::move(entry));
-    else
-        *it = std::move(entry);
+    addType(RegistrationStep::Kind::Type, std::move(entry));
 }
 
 void Registry::registerClass(TypeEntry entry)
 {
-    note(RegistrationStep::Kind::Class, entry.name);
+    addType(RegistrationStep::Kind::Class, std::move(entry));
+}
+
+void Registry::addType(RegistrationStep::Kind kind, TypeEntry entry)
+{
+    note(kind, entry.name);
     const auto it =
         std::find_if(m_types.begin(), m_types.end(), [&](const TypeEntry& e) { return e.name == entry.name; });
     if (it == m_types.end())

@@ -71,6 +71,8 @@ public:
     const std::vector<RegistrationStep>& steps() const noexcept { return m_steps; }
 
 private:
+    /// Types and classes share one table: a name is either.
+    void addType(RegistrationStep::Kind kind, TypeEntry entry);
     void note(RegistrationStep::Kind kind, const std::string& name);
 
     std::vector<InterfaceEntry> m_interfaces;

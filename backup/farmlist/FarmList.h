@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+struct sqlite3;
+struct sqlite3_stmt;
+
 namespace glb::backup {
 
 /// The process-wide default session of the database engine. The engine is SQLite over
@@ -89,6 +92,10 @@ private:
         std::size_t length = 0;
         bool null = true;
     };
+
+    /// Steps `stmt` to its end, keeping every row; the result changes only when every row
+    /// was read.
+    void readResult(sqlite3* db, sqlite3_stmt* stmt, std::size_t columns);
 
     std::filesystem::path m_folder;
     std::string m_sql;

@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include "app/CommandGuard.h"
+#include "app/FormControls.h"
 #include "app/MessageBoxes.h"
 #include "app/UiEvents.h"
 #include "app/overlay/WaitOverlay.h"
@@ -14,16 +15,12 @@
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QIcon>
-#include <QInputMethodEvent>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QTimer>
-#include <QValidator>
 #include <algorithm>
 #include <filesystem>
 #include <limits>
@@ -65,103 +62,6 @@ QIcon programIcon()
     return icon;
 }
 
-/// Upper-cases every character as it enters edtNome, one for one, so the cursor stays put
-/// ("ã" becomes "Ã"; a letter without a single upper-case form stays as it is).
-class UpperCaseValidator : public QValidator
-{
-public:
-    using QValidator::QValidator;
-
-    State validate(QString& input, int&) const override
-    {
-        for (QChar& c : input) {
-            c = c.toUpper();
-        }
-        return Acceptable;
-    }
-};
-
-bool onlyDigits(const QString& text)
-{
-    return std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-}
-
-/// edtCPFCNPJ: typed characters other than 0-9 are refused; pasted or dropped text is
-/// taken as it is.
-class DigitsOnlyEdit : public QLineEdit
-{
-public:
-    using QLineEdit::QLineEdit;
-
-protected:
-    void keyPressEvent(QKeyEvent* event) override
-    {
-        // A key whose text is printable is one QLineEdit would insert; editing keys carry
-        // none. Ctrl (not AltGr, which is Ctrl+Alt) makes a shortcut such as Ctrl+V.
-        const QString text = event->text();
-        const Qt::KeyboardModifiers held = event->modifiers();
-        const bool shortcut =
-            held.testAnyFlags(Qt::ControlModifier | Qt::MetaModifier) && !held.testFlag(Qt::AltModifier);
-        if (!shortcut && !text.isEmpty() && text.front().isPrint() && !onlyDigits(text)) {
-            event->accept();
-            return;
-        }
-        QLineEdit::keyPressEvent(event);
-    }
-
-    void inputMethodEvent(QInputMethodEvent* event) override
-    {
-        if (!onlyDigits(event->commitString())) {
-            QInputMethodEvent filtered(event->preeditString(), event->attributes());
-            QString digits;
-            for (const QChar c : event->commitString()) {
-                if (c >= u'0' && c <= u'9') {
-                    digits += c;
-                }
-            }
-            filtered.setCommitString(digits, event->replacementStart(), event->replacementLength());
-            QLineEdit::inputMethodEvent(&filtered);
-            return;
-        }
-        QLineEdit::inputMethodEvent(event);
-    }
-};
-
-/// pnlBotoes: the footer bar with the etched line along its top edge; its buttons keep
-/// their distance to the bar's right and bottom edges.
-class FooterBar : public QWidget
-{
-public:
-    explicit FooterBar(QWidget* parent)
-        : QWidget(parent)
-    {
-        setBackgroundRole(QPalette::Button);
-        setAutoFillBackground(true);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter painter(this);
-        painter.setPen(palette().color(QPalette::Dark));
-        painter.drawLine(0, 0, width() - 1, 0);
-        painter.setPen(palette().color(QPalette::Light));
-        painter.drawLine(0, 1, width() - 1, 1);
-    }
-
-    void resizeEvent(QResizeEvent* event) override
-    {
-        const QSize old = event->oldSize();
-        if (!old.isValid()) {
-            return;
-        }
-        const QPoint shift(event->size().width() - old.width(), event->size().height() - old.height());
-        for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-            child->move(child->pos() + shift);
-        }
-    }
-};
-
 QLabel* makeLabel(QWidget* parent, const QString& name, const QString& text, QPoint topLeft)
 {
     auto* label = new QLabel(parent);
@@ -178,6 +78,15 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     : QWidget(parent)
     , m_qryGlebarium(query ? std::move(query) : std::make_unique<backup::TQuery>())
 {
+    setUpWindow();
+    createDataGroup();
+    createFooter();
+    setUpKeyboard();
+    runGuarded([this] { FormCreate(); });
+}
+
+void TfrmBackup::setUpWindow()
+{
     setObjectName(QStringLiteral("frmBackup"));
     setWindowTitle(QStringLiteral("Backup Glebarium"));
     setWindowIcon(programIcon());
@@ -189,7 +98,10 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
     setFont(windowFont());
+}
 
+void TfrmBackup::createDataGroup()
+{
     gbBackupDados = new QGroupBox(QStringLiteral("Enviar Backup do Glebarium"), this);
     gbBackupDados->setObjectName(QStringLiteral("gbBackupDados"));
     gbBackupDados->setGeometry(8, 16, 440, 240);
@@ -230,6 +142,14 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     cbContrato->setGeometry(16, 198, 275, 17);
     cbContrato->setChecked(true);
 
+    // Labels take the size of their text in their own font.
+    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5}) {
+        label->adjustSize();
+    }
+}
+
+void TfrmBackup::createFooter()
+{
     pnlBotoes = new FooterBar(this);
     pnlBotoes->setObjectName(QStringLiteral("pnlBotoes"));
     pnlBotoes->setGeometry(0, kClientHeight - kFooterHeight, kClientWidth, kFooterHeight);
@@ -248,12 +168,10 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     }
     connect(btnEnviarBackup, &QPushButton::clicked, this, &TfrmBackup::btnEnviarBackupClick);
     connect(btnCancelar, &QPushButton::clicked, this, &TfrmBackup::btnCancelarClick);
+}
 
-    // Labels take the size of their text in their own font.
-    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5}) {
-        label->adjustSize();
-    }
-
+void TfrmBackup::setUpKeyboard()
+{
     QWidget::setTabOrder(edtNome, edtCPFCNPJ);
     QWidget::setTabOrder(edtCPFCNPJ, cbContrato);
     QWidget::setTabOrder(cbContrato, btnEnviarBackup);
@@ -264,8 +182,6 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
         control->installEventFilter(this);
     }
     edtNome->setFocus();
-
-    runGuarded([this] { FormCreate(); });
 }
 
 TfrmBackup::~TfrmBackup() = default;

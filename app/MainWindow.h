@@ -62,6 +62,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    /// Title, icon, frame, fixed size, background and font.
+    void setUpWindow();
+    /// gbBackupDados with its labels, the two edits and the consent box.
+    void createDataGroup();
+    /// pnlBotoes with "&Enviar" and "Fechar".
+    void createFooter();
+    /// Tab order, the E key's shortcut and the first focus.
+    void setUpKeyboard();
     void FormCreate();
     void btnEnviarBackupClick();
     void btnCancelarClick();

@@ -78,24 +78,4 @@ std::string describe(const std::exception& error)
     return named("std::exception");
 }
 
-TimeZone::TimeZone(const std::string& tz)
-{
-    if (const char* old = std::getenv("TZ"); old != nullptr) {
-        m_old = old;
-        m_hadOld = true;
-    }
-    ::setenv("TZ", tz.c_str(), 1);
-    ::tzset();
-}
-
-TimeZone::~TimeZone()
-{
-    if (m_hadOld) {
-        ::setenv("TZ", m_old.c_str(), 1);
-    } else {
-        ::unsetenv("TZ");
-    }
-    ::tzset();
-}
-
 } // namespace glb::test

@@ -34,18 +34,4 @@ template <typename F> std::string errorOf(F&& f)
     return "no error";
 }
 
-/// Sets the time zone of this process for the lifetime of the object.
-class TimeZone
-{
-public:
-    explicit TimeZone(const std::string& tz);
-    ~TimeZone();
-    TimeZone(const TimeZone&) = delete;
-    TimeZone& operator=(const TimeZone&) = delete;
-
-private:
-    std::string m_old;
-    bool m_hadOld = false;
-};
-
 } // namespace glb::test

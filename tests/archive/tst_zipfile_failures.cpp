@@ -37,15 +37,6 @@ std::string quoted(const fs::path& path)
     return "\"" + path.string() + "\"";
 }
 
-std::vector<std::string> namesOf(const t::ZipInfo& zip)
-{
-    std::vector<std::string> names;
-    for (const auto& e : zip.entries) {
-        names.push_back(e.name);
-    }
-    return names;
-}
-
 /// Limits the size of files this process may write, as a full disk would, and lets such a
 /// write fail with EFBIG instead of raising SIGXFSZ.
 class FileSizeLimit

@@ -3,6 +3,7 @@
 
 #include "archive/ZipFile.h"
 #include "tests/archive/ArchiveTestSupport.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/ZipInspector.h"
 
@@ -18,15 +19,6 @@ namespace t = glb::test;
 namespace {
 
 const std::vector<std::string> kNoProblems;
-
-std::vector<std::string> namesOf(const t::ZipInfo& zip)
-{
-    std::vector<std::string> names;
-    for (const auto& e : zip.entries) {
-        names.push_back(e.name);
-    }
-    return names;
-}
 
 } // namespace
 
@@ -239,7 +231,7 @@ TEST(ZipFileLayout, TimeStampIsTheLastWriteTimeInLocalTimeWithTheOffsetInForceNo
     };
     t::TempDir dir;
     for (const auto& c : cases) {
-        t::TimeZone zone(c.tz);
+        const t::ScopedEnv zone("TZ", c.tz);
         t::writeFile(dir / "f.txt", "x");
         t::setLastWriteTime(dir / "f.txt", c.utc);
         TZipFile zip;

@@ -1,5 +1,6 @@
 #include "common/Platform.h"
 #include "tests/support/LockingProcess.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 #include <cerrno>
@@ -14,37 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace platform = glb::platform;
+using glb::test::ScopedEnv;
 using glb::test::TempDir;
-
-/// Sets (or, with nullopt, unsets) an environment variable for one scope.
-class ScopedEnv
-{
-public:
-    ScopedEnv(const char* name, std::optional<std::string> value)
-        : m_name(name)
-    {
-        if (const char* old = std::getenv(name)) {
-            m_old = old;
-        }
-        set(value);
-    }
-    ~ScopedEnv() { set(m_old); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    void set(const std::optional<std::string>& value)
-    {
-        if (value) {
-            ::setenv(m_name.c_str(), value->c_str(), 1);
-        } else {
-            ::unsetenv(m_name.c_str());
-        }
-        ::tzset();
-    }
-    std::string m_name;
-    std::optional<std::string> m_old;
-};
 
 TEST(FixedPath, MapsDriveAndSeparatorsKeepingATrailingSeparator)
 {

@@ -1,12 +1,12 @@
 #include "tests/support/ZipInspector.h"
 
+#include "tests/support/Command.h"
 #include "tests/support/TempDir.h"
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
-#include <sys/wait.h>
 #include <zlib.h>
 
 namespace glb::test {
@@ -111,32 +111,6 @@ bool inflateRaw(const std::string& compressed, std::string& out, std::string& er
         return false;
     }
     return true;
-}
-
-std::string shellQuote(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) {
-        quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
-
-// Runs a shell command, returning its exit status and everything it printed.
-int run(const std::string& command, std::string& output)
-{
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        output = "cannot run: " + command;
-        return -1;
-    }
-    std::array<char, 4096> buffer{};
-    std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-        output.append(buffer.data(), n);
-    }
-    const int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace
@@ -251,6 +225,15 @@ ZipInfo inspectZip(const std::filesystem::path& path, bool allowTrailingBytes)
     return info;
 }
 
+std::vector<std::string> namesOf(const ZipInfo& zip)
+{
+    std::vector<std::string> names;
+    for (const ZipEntryInfo& entry : zip.entries) {
+        names.push_back(entry.name);
+    }
+    return names;
+}
+
 std::vector<std::string> checkWithReaders(const std::filesystem::path& path, const std::vector<std::string>& names)
 {
     std::vector<std::string> problems;
@@ -262,28 +245,25 @@ std::vector<std::string> checkWithReaders(const std::filesystem::path& path, con
                                "        sys.exit('bad entry: ' + bad)\n"
                                "    for i in z.infolist():\n"
                                "        sys.stdout.buffer.write(i.filename.encode('utf-8') + b'\\n')\n";
-    std::string output;
-    const int pyStatus = run(shellQuote(python != nullptr ? python : "python3") + " -c " + shellQuote(script) + " " +
-                                 shellQuote(path.string()),
-                             output);
-    if (pyStatus != 0) {
-        problems.push_back("python zipfile: " + output);
+    const CommandResult listing = runCommand(shellQuoted(python != nullptr ? python : "python3") + " -c " +
+                                             shellQuoted(script) + " " + shellQuoted(path.string()) + " 2>&1");
+    if (listing.status != 0) {
+        problems.push_back("python zipfile: " + listing.output);
     } else {
         std::string expected;
         for (const auto& name : names) {
             expected += name + "\n";
         }
-        if (output != expected) {
-            problems.push_back("python zipfile lists:\n" + output + "expected:\n" + expected);
+        if (listing.output != expected) {
+            problems.push_back("python zipfile lists:\n" + listing.output + "expected:\n" + expected);
         }
     }
 
-    output.clear();
-    const int unzipStatus = run("unzip -t -qq " + shellQuote(path.string()), output);
+    const CommandResult unzip = runCommand("unzip -t -qq " + shellQuoted(path.string()) + " 2>&1");
     // unzip counts an archive without entries as a warning (status 1, "zipfile is empty").
-    const bool emptyWarning = names.empty() && unzipStatus == 1 && output.find("empty") != std::string::npos;
-    if (unzipStatus != 0 && !emptyWarning) {
-        problems.push_back("unzip -t (status " + std::to_string(unzipStatus) + "): " + output);
+    const bool emptyWarning = names.empty() && unzip.status == 1 && unzip.output.find("empty") != std::string::npos;
+    if (unzip.status != 0 && !emptyWarning) {
+        problems.push_back("unzip -t (status " + std::to_string(unzip.status) + "): " + unzip.output);
     }
     return problems;
 }

@@ -46,6 +46,9 @@ struct ZipInfo
 /// (a failed entry leaves some behind).
 ZipInfo inspectZip(const std::filesystem::path& path, bool allowTrailingBytes = false);
 
+/// The entries' names, in the archive's order.
+std::vector<std::string> namesOf(const ZipInfo& zip);
+
 /// Lets Python's zipfile (testzip) and `unzip -t` read the archive. Returns their
 /// complaints, plus a line when Python's list of names differs from `names`; empty when
 /// both accept the archive.

@@ -5,7 +5,9 @@
 #include "backup/Installation.h"
 #include "backup/SendBackupCommand.h"
 #include "backup/farmlist/FarmList.h"
+#include "tests/support/Command.h"
 #include "tests/support/RecordingHost.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 #include <cstdio>
@@ -22,7 +24,10 @@ namespace fs = std::filesystem;
 using glb::archive::TZipFile;
 using glb::archive::TZipMode;
 using glb::backup::SendBackupCommand;
+using glb::test::CommandResult;
 using glb::test::RecordingHost;
+using glb::test::runCommand;
+using glb::test::ScopedEnv;
 using glb::test::TempDir;
 using glb::test::writeFile;
 
@@ -47,32 +52,6 @@ private:
     std::function<void(const std::string&)> m_beforeOpen;
 };
 
-/// Drive C: of this test is a temporary folder.
-class WinePrefix
-{
-public:
-    explicit WinePrefix(const fs::path& prefix)
-    {
-        if (const char* old = std::getenv("WINEPREFIX")) {
-            m_old = old;
-        }
-        ::setenv("WINEPREFIX", prefix.c_str(), 1);
-    }
-    ~WinePrefix()
-    {
-        if (m_old) {
-            ::setenv("WINEPREFIX", m_old->c_str(), 1);
-        } else {
-            ::unsetenv("WINEPREFIX");
-        }
-    }
-    WinePrefix(const WinePrefix&) = delete;
-    WinePrefix& operator=(const WinePrefix&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
-
 /// "archive: entry=content, ..." for every archive in `pasta`, in name order, as Python's
 /// zipfile reads them after testzip() found nothing wrong.
 std::string readBackWithPython(const fs::path& pasta)
@@ -87,21 +66,15 @@ std::string readBackWithPython(const fs::path& pasta)
     writeFile(pasta.parent_path() / "readback.py", script);
     const std::string command = std::string(python != nullptr ? python : "python3") + " '" +
                                 (pasta.parent_path() / "readback.py").string() + "' '" + pasta.string() + "' 2>&1";
-    std::string output;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            output += buffer;
-        }
-        output += "exit " + std::to_string(::pclose(pipe));
-    }
-    return output;
+    const CommandResult result = runCommand(command);
+    return result.output + "exit " + std::to_string(result.status);
 }
 
 TEST(SendBackupOverAnInstallation, StagesOneArchivePerExistingFarmFolderThenTheFinancialOne)
 {
     TempDir drive;
-    const WinePrefix prefix(drive.path());
+    // Drive C: of this test is a temporary folder.
+    const ScopedEnv prefix("WINEPREFIX", drive.path().string());
     glb::backup::SendBackupPaths paths = glb::backup::SendBackupPaths::installed();
     paths.executableDirectory = drive / "Programa"; // beside a program file of the fixture, not the build's
     const fs::path raiz = drive / "dosdevices" / "c:" / "Glebarium" / "Fazendas";

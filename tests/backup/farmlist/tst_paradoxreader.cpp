@@ -3,6 +3,7 @@
 #include "backup/paradox/Crypt.h"
 #include "backup/paradox/DBEngineError.h"
 #include "backup/paradox/Table.h"
+#include "tests/support/Command.h"
 #include "tests/support/TempDir.h"
 
 #include <array>
@@ -19,42 +20,14 @@ using namespace glb::test;
 
 namespace {
 
-std::string runCommand(const std::string& command, int& status)
-{
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        status = -1;
-        return output;
-    }
-    std::array<char, 4096> buffer{};
-    std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-        output.append(buffer.data(), n);
-    }
-    status = pclose(pipe);
-    return output;
-}
-
-std::string shellQuoted(const std::string& text)
-{
-    std::string q = "'";
-    for (char c : text) {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
-
 /// Every record as pxlib reads it: tab-separated cells, "\N" for null; text in UTF-8, or
 /// as stored when `raw`.
 std::string pxlibDump(const std::filesystem::path& file, bool raw)
 {
-    int status = 0;
-    const std::string out = runCommand("ASAN_OPTIONS=detect_leaks=0 " + shellQuoted(GLB_PXDUMP) + " " +
-                                           shellQuoted(file.string()) + (raw ? " raw" : ""),
-                                       status);
-    EXPECT_EQ(status, 0) << "pxlib could not read " << file;
-    return out;
+    const CommandResult result = runCommand("ASAN_OPTIONS=detect_leaks=0 " + shellQuoted(GLB_PXDUMP) + " " +
+                                            shellQuoted(file.string()) + (raw ? " raw" : ""));
+    EXPECT_EQ(result.status, 0) << "pxlib could not read " << file;
+    return result.output;
 }
 
 std::string cellText(const Value& v)
@@ -199,18 +172,16 @@ TEST(ParadoxCipher, TablesMatchTheirPublishedHashes)
     }
     const char* python = std::getenv("GLB_PYTHON");
     ASSERT_NE(python, nullptr);
-    int status = 0;
-    const std::string out = runCommand(
+    const CommandResult result = runCommand(
         shellQuoted(python) + " -c " +
-            shellQuoted(
-                "import hashlib,sys\nfor p in sys.argv[1:]: print(hashlib.sha256(open(p,'rb').read()).hexdigest())") +
-            " " + shellQuoted((dir / "A").string()) + " " + shellQuoted((dir / "B").string()) + " " +
-            shellQuoted((dir / "C").string()),
-        status);
-    ASSERT_EQ(status, 0);
-    EXPECT_EQ(out, "c5a5fe3d4de74cc7e5777a94adbbcc36177d1a95114af9de1a5dd65a8fec2b60\n"
-                   "5171c9ac4c8ce77135f9140185a31e2886550b42f3d24b88db10605a683fa228\n"
-                   "40e13a8a8a4a84d2dadbee614e512dafa849c7249d70f3478141f3668a547619\n");
+        shellQuoted(
+            "import hashlib,sys\nfor p in sys.argv[1:]: print(hashlib.sha256(open(p,'rb').read()).hexdigest())") +
+        " " + shellQuoted((dir / "A").string()) + " " + shellQuoted((dir / "B").string()) + " " +
+        shellQuoted((dir / "C").string()));
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "c5a5fe3d4de74cc7e5777a94adbbcc36177d1a95114af9de1a5dd65a8fec2b60\n"
+                             "5171c9ac4c8ce77135f9140185a31e2886550b42f3d24b88db10605a683fa228\n"
+                             "40e13a8a8a4a84d2dadbee614e512dafa849c7249d70f3478141f3668a547619\n");
 }
 
 TEST(ParadoxCipher, PasswordChecksums)

@@ -1,6 +1,7 @@
 #include "service/CurlTransport.h"
 #include "service/ServiceErrors.h"
 #include "tests/support/LoopbackHttpServer.h"
+#include "tests/support/ScopedEnv.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -19,6 +20,7 @@
 using glb::service::CurlTransport;
 using glb::service::ESOAPHTTPException;
 using glb::test::LoopbackHttpServer;
+using glb::test::ScopedEnv;
 using Reply = LoopbackHttpServer::Reply;
 using Request = LoopbackHttpServer::Request;
 
@@ -34,12 +36,8 @@ const std::string kFault = R"(<?xml version="1.0" encoding="UTF-8"?>)"
 class CurlTransportTest : public testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ::unsetenv("http_proxy");
-        ::setenv("no_proxy", "*", 1);
-    }
-    void TearDown() override { ::unsetenv("no_proxy"); }
+    const ScopedEnv m_httpProxy{"http_proxy", std::nullopt};
+    const ScopedEnv m_noProxy{"no_proxy", "*"};
 
     static void prepare(CurlTransport& transport, const std::string& url)
     {
@@ -388,13 +386,14 @@ TEST_F(CurlTransportTest, LibraryFailuresNameUrlAndActionWithTheLibraryCode)
 TEST_F(CurlTransportTest, UsesTheSystemProxySettings)
 {
     LoopbackHttpServer proxy([](const Request&) { return LoopbackHttpServer::xmlReply("<via-proxy/>"); });
-    ::setenv("http_proxy", proxy.url("").c_str(), 1);
-    ::unsetenv("no_proxy");
-    CurlTransport transport;
-    prepare(transport, "http://www.glebarium.com.br/web/backup_antigo.php");
     std::string response;
-    transport.execute("<x/>", response);
-    ::unsetenv("http_proxy");
+    {
+        const ScopedEnv viaProxy("http_proxy", proxy.url(""));
+        const ScopedEnv noBypass("no_proxy", std::nullopt);
+        CurlTransport transport;
+        prepare(transport, "http://www.glebarium.com.br/web/backup_antigo.php");
+        transport.execute("<x/>", response);
+    }
 
     EXPECT_EQ(response, "<via-proxy/>");
     const Request request = proxy.requests().at(0);

@@ -225,14 +225,14 @@ void CurlTransport::execute(RequestBody& request, std::string& response)
     exchange(request, response);
 }
 
-void CurlTransport::exchange(RequestBody& request, std::string& response)
-{
-    CURL* curl = m_handle.get();
-    char errorBuffer[CURL_ERROR_SIZE] = {};
+namespace {
 
+/// The request's headers: the action and the content type, and none of libcurl's own.
+Slist requestHeaders(const std::string& soapAction)
+{
     Slist headers;
     for (const std::string& line :
-         {"SOAPAction: \"" + m_soapAction + "\"", std::string("Content-Type: text/xml; charset=\"utf-8\""),
+         {"SOAPAction: \"" + soapAction + "\"", std::string("Content-Type: text/xml; charset=\"utf-8\""),
           // libcurl's own additions that this client never sends
           std::string("Accept:"), std::string("Expect:")}) {
         curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
@@ -242,32 +242,67 @@ void CurlTransport::exchange(RequestBody& request, std::string& response)
         (void)headers.release();
         headers.reset(appended);
     }
+    return headers;
+}
 
-    const std::uint64_t size = request.size();
-    const bool inOnePiece = size <= kMaxSinglePostSize;
-    const std::string onePiece = inOnePiece ? wholeBody(request) : std::string();
-    BodyReader reader{request, nullptr};
-    ReplyClock replyClock{std::chrono::seconds(m_limits.replySeconds), std::nullopt, false};
+} // namespace
+
+struct CurlTransport::Exchange
+{
+    Exchange(RequestBody& body, std::string& response, const Limits& limits)
+        : request(body)
+        , reader{body, nullptr}
+        , replyClock{std::chrono::seconds(limits.replySeconds), std::nullopt, false}
+    {
+        collector.body = &response;
+        collector.limit = limits.maxResponseBytes;
+    }
+
+    RequestBody& request;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    Slist headers;
+    std::string wireUrl;
+    std::string agent{kAgent};
+    std::string onePiece; ///< the whole body, when it goes out with the headers
+    BodyReader reader;
+    ReplyClock replyClock;
     ResponseCollector collector;
-    collector.curl = curl;
-    collector.body = &response;
-    collector.limit = m_limits.maxResponseBytes;
-    const std::string agent(kAgent);
+};
+
+void CurlTransport::exchange(RequestBody& request, std::string& response)
+{
+    Exchange state(request, response, m_limits);
+    setOptions(state);
+    const CURLcode result = curl_easy_perform(m_handle.get());
+    judgeTransfer(state, result);
+    judgeResponse();
+}
+
+void CurlTransport::setOptions(Exchange& exchange)
+{
+    CURL* curl = m_handle.get();
+    exchange.headers = requestHeaders(m_soapAction);
+    const std::uint64_t size = exchange.request.size();
+    const bool inOnePiece = size <= kMaxSinglePostSize;
+    if (inOnePiece) {
+        exchange.onePiece = wholeBody(exchange.request);
+    }
+    exchange.collector.curl = curl;
+    // No credentials go on the wire: libcurl would send user information as Basic auth.
+    exchange.wireUrl = urlWithoutUserInfo(m_url);
 
     bool optionsSet = true;
     auto set = [&](CURLoption option, auto value) {
         optionsSet = optionsSet && curl_easy_setopt(curl, option, value) == CURLE_OK;
     };
-    set(CURLOPT_ERRORBUFFER, errorBuffer);
-    // No credentials go on the wire: libcurl would send user information as Basic auth.
-    const std::string wireUrl = urlWithoutUserInfo(m_url);
-    set(CURLOPT_URL, wireUrl.c_str());
+    set(CURLOPT_ERRORBUFFER, exchange.errorBuffer);
+    set(CURLOPT_URL, exchange.wireUrl.c_str());
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_PROTOCOLS_STR, "http,https");
     set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    set(CURLOPT_USERAGENT, agent.c_str());
-    set(CURLOPT_HTTPHEADER, headers.get());
+    set(CURLOPT_USERAGENT, exchange.agent.c_str());
+    set(CURLOPT_HTTPHEADER, exchange.headers.get());
     // The library follows redirects; 307 and 308 repeat the POST with its body, 301 to
     // 303 turn it into a GET, as browsers do.
     set(CURLOPT_FOLLOWLOCATION, 1L);
@@ -284,53 +319,59 @@ void CurlTransport::exchange(RequestBody& request, std::string& response)
     // A declared length keeps the body out of chunked encoding.
     set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
     if (inOnePiece) {
-        set(CURLOPT_POSTFIELDS, onePiece.c_str());
+        set(CURLOPT_POSTFIELDS, exchange.onePiece.c_str());
     } else {
         set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
         set(CURLOPT_READFUNCTION, &BodyReader::read);
-        set(CURLOPT_READDATA, &reader);
+        set(CURLOPT_READDATA, &exchange.reader);
         set(CURLOPT_SEEKFUNCTION, &BodyReader::seek);
-        set(CURLOPT_SEEKDATA, &reader);
+        set(CURLOPT_SEEKDATA, &exchange.reader);
     }
     set(CURLOPT_WRITEFUNCTION, &ResponseCollector::write);
-    set(CURLOPT_WRITEDATA, &collector);
+    set(CURLOPT_WRITEDATA, &exchange.collector);
     set(CURLOPT_HEADERFUNCTION, &ResponseCollector::header);
-    set(CURLOPT_HEADERDATA, &collector);
+    set(CURLOPT_HEADERDATA, &exchange.collector);
     set(CURLOPT_NOPROGRESS, 0L);
     set(CURLOPT_XFERINFOFUNCTION, &ReplyClock::progress);
-    set(CURLOPT_XFERINFODATA, &replyClock);
+    set(CURLOPT_XFERINFODATA, &exchange.replyClock);
     if (!optionsSet) {
         throw ESOAPHTTPException::forLibraryError(curl_easy_strerror(CURLE_BAD_FUNCTION_ARGUMENT),
                                                   CURLE_BAD_FUNCTION_ARGUMENT, m_url, m_soapAction);
     }
+}
 
-    const CURLcode result = curl_easy_perform(curl);
-    if (reader.failure) {
-        std::rethrow_exception(reader.failure);
+void CurlTransport::judgeTransfer(const Exchange& exchange, int result) const
+{
+    if (exchange.reader.failure) {
+        std::rethrow_exception(exchange.reader.failure);
     }
+    const ResponseCollector& collector = exchange.collector;
     if (collector.rejectedStatus != 0) {
         throw ESOAPHTTPException::forStatus(collector.statusText, static_cast<int>(collector.rejectedStatus), m_url);
     }
-    if (replyClock.expired) {
+    if (exchange.replyClock.expired) {
         throw ESOAPHTTPException::forReplyTimeout(m_limits.replySeconds, CURLE_OPERATION_TIMEDOUT, m_url, m_soapAction);
     }
     if (result != CURLE_OK) {
+        const auto code = static_cast<CURLcode>(result);
         if (collector.overflow) {
-            throw ESOAPHTTPException::forResponseTooLarge(m_limits.maxResponseBytes, result, m_url, m_soapAction);
+            throw ESOAPHTTPException::forResponseTooLarge(m_limits.maxResponseBytes, code, m_url, m_soapAction);
         }
-        const std::string_view text =
-            errorBuffer[0] != '\0' ? std::string_view(errorBuffer) : std::string_view(curl_easy_strerror(result));
-        throw ESOAPHTTPException::forLibraryError(text, result, m_url, m_soapAction);
+        const std::string_view text = exchange.errorBuffer[0] != '\0' ? std::string_view(exchange.errorBuffer)
+                                                                      : std::string_view(curl_easy_strerror(code));
+        throw ESOAPHTTPException::forLibraryError(text, code, m_url, m_soapAction);
     }
-
     long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(m_handle.get(), CURLINFO_RESPONSE_CODE, &status);
     if (status >= 300 && status != 500) {
         throw ESOAPHTTPException::forStatus(collector.statusText, static_cast<int>(status), m_url);
     }
+}
 
+void CurlTransport::judgeResponse()
+{
     const char* contentType = nullptr;
-    if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType) != CURLE_OK || contentType == nullptr) {
+    if (curl_easy_getinfo(m_handle.get(), CURLINFO_CONTENT_TYPE, &contentType) != CURLE_OK || contentType == nullptr) {
         throw ESOAPHTTPException::forLibraryError(kHeaderNotFoundText, kHeaderNotFoundCode, m_url, m_soapAction);
     }
     if (std::strlen(contentType) > kMaxContentTypeLength) {

@@ -84,7 +84,18 @@ private:
 
     void connect();
     void disconnect() noexcept { m_handle.reset(); }
+    /// What libcurl points into while one exchange runs.
+    struct Exchange;
+    /// Sends the request and judges the response: setOptions, the transfer, judgeTransfer,
+    /// judgeResponse.
     void exchange(RequestBody& request, std::string& response);
+    void setOptions(Exchange& exchange);
+    /// Raises what ended the transfer early (the body's own error, a status judged at the
+    /// headers, the reply's time limit, the size limit, libcurl's error), then for a
+    /// rejected status of the complete response.
+    void judgeTransfer(const Exchange& exchange, int result) const;
+    /// Keeps the response's Content-Type; raises when it is missing, too long or not XML.
+    void judgeResponse();
 
     std::string m_url;
     UrlParts m_urlParts;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace glb::service {
 
@@ -16,33 +17,20 @@ bool isHostChar(char c)
     return u > 0x20 && u != 0x7F && c != '/' && c != '?' && c != '#' && c != '@' && c != '\\';
 }
 
-} // namespace
-
-std::optional<UrlParts> crackUrl(std::string_view url)
+/// The default port of a scheme this client speaks (compared in lower case), or 0.
+std::uint16_t defaultPortOf(std::string_view scheme)
 {
-    const auto schemeEnd = url.find("://");
-    if (schemeEnd == std::string_view::npos)
-        return std::nullopt;
+    if (scheme == "http")
+        return 80;
+    if (scheme == "https")
+        return 443;
+    return 0;
+}
 
-    UrlParts parts;
-    for (const char c : url.substr(0, schemeEnd))
-        parts.scheme.push_back(lowerAscii(c));
-    std::uint16_t defaultPort = 0;
-    if (parts.scheme == "http")
-        defaultPort = 80;
-    else if (parts.scheme == "https")
-        defaultPort = 443;
-    else
-        return std::nullopt;
-
-    std::string_view rest = url.substr(schemeEnd + 3);
-    const auto authorityEnd = rest.find_first_of("/?#");
-    std::string_view authority = rest.substr(0, authorityEnd);
-    std::string_view tail = authorityEnd == std::string_view::npos ? std::string_view() : rest.substr(authorityEnd);
-
-    if (const auto at = authority.rfind('@'); at != std::string_view::npos)
-        authority.remove_prefix(at + 1);
-
+/// The host and the port text of an authority without user information: "host",
+/// "host:port", "[v6]" or "[v6]:port". Nothing for an unclosed bracket or text after it.
+std::optional<std::pair<std::string_view, std::string_view>> splitAuthority(std::string_view authority)
+{
     std::string_view host;
     std::string_view portText;
     if (!authority.empty() && authority.front() == '[') {
@@ -62,37 +50,73 @@ std::optional<UrlParts> crackUrl(std::string_view url)
         if (colon != std::string_view::npos)
             portText = authority.substr(colon + 1);
     }
-    if (host.empty())
+    return std::pair{host, portText};
+}
+
+/// A port of 1 to 65535 in decimal digits only.
+std::optional<std::uint16_t> parsePort(std::string_view text)
+{
+    unsigned long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > 65535)
+            return std::nullopt;
+    }
+    if (value == 0)
         return std::nullopt;
-    for (const char c : host) {
-        if (!isHostChar(c))
-            return std::nullopt;
-    }
-    parts.host = std::string(host);
+    return static_cast<std::uint16_t>(value);
+}
 
-    parts.port = defaultPort;
-    if (!portText.empty()) {
-        unsigned long value = 0;
-        for (const char c : portText) {
-            if (c < '0' || c > '9')
-                return std::nullopt;
-            value = value * 10 + static_cast<unsigned long>(c - '0');
-            if (value > 65535)
-                return std::nullopt;
-        }
-        if (value == 0)
-            return std::nullopt;
-        parts.port = static_cast<std::uint16_t>(value);
-    }
-
-    // The fragment names a place inside the reply; it never goes on the wire.
+/// The path and query of what follows the authority; the fragment names a place inside the
+/// reply and never goes on the wire.
+std::string pathOf(std::string_view tail)
+{
     tail = tail.substr(0, tail.find('#'));
     if (tail.empty())
-        parts.path = "/";
-    else if (tail.front() == '?')
-        parts.path = "/" + std::string(tail);
-    else
-        parts.path = std::string(tail);
+        return "/";
+    if (tail.front() == '?')
+        return "/" + std::string(tail);
+    return std::string(tail);
+}
+
+} // namespace
+
+std::optional<UrlParts> crackUrl(std::string_view url)
+{
+    const auto schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos)
+        return std::nullopt;
+
+    UrlParts parts;
+    for (const char c : url.substr(0, schemeEnd))
+        parts.scheme.push_back(lowerAscii(c));
+    parts.port = defaultPortOf(parts.scheme);
+    if (parts.port == 0)
+        return std::nullopt;
+
+    const std::string_view rest = url.substr(schemeEnd + 3);
+    const auto authorityEnd = rest.find_first_of("/?#");
+    std::string_view authority = rest.substr(0, authorityEnd);
+    if (const auto at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+
+    const auto hostAndPort = splitAuthority(authority);
+    if (!hostAndPort)
+        return std::nullopt;
+    const auto [host, portText] = *hostAndPort;
+    if (host.empty() || !std::all_of(host.begin(), host.end(), isHostChar))
+        return std::nullopt;
+    parts.host = std::string(host);
+    if (!portText.empty()) {
+        const std::optional<std::uint16_t> port = parsePort(portText);
+        if (!port)
+            return std::nullopt;
+        parts.port = *port;
+    }
+
+    parts.path = pathOf(authorityEnd == std::string_view::npos ? std::string_view() : rest.substr(authorityEnd));
     return parts;
 }
 

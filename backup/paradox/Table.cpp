@@ -296,6 +296,14 @@ void Table::parseHeader()
     }
     m_codePage = std::make_unique<CodePage>(codePage == 0 && m_version < 5 ? kDefaultCodePage : codePage);
 
+    parseFields(header, base, fieldCount);
+    const std::size_t namesEnd = parseFieldNames(header, namesStart);
+    parseSortOrderName(header, namesEnd);
+    m_sortOrder = std::make_unique<SortOrder>(sortRuleFor(m_sortOrderName, sortOrderByte), *m_codePage);
+}
+
+void Table::parseFields(const std::vector<unsigned char>& header, std::size_t base, std::size_t fieldCount)
+{
     m_fields.resize(fieldCount);
     std::size_t offset = 0;
     for (std::size_t i = 0; i < fieldCount; ++i) {
@@ -324,7 +332,10 @@ void Table::parseHeader()
     if (m_recordSize > m_blockSize - 6) {
         corrupt("A record does not fit in a block.");
     }
+}
 
+std::size_t Table::parseFieldNames(const std::vector<unsigned char>& header, std::size_t namesStart)
+{
     std::size_t pos = namesStart;
     for (Field& field : m_fields) {
         const auto* begin = header.data() + pos;
@@ -336,7 +347,12 @@ void Table::parseHeader()
             std::string_view(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin)));
         pos += static_cast<std::size_t>(end - begin) + 1;
     }
+    return pos;
+}
 
+void Table::parseSortOrderName(const std::vector<unsigned char>& header, std::size_t pos)
+{
+    const std::size_t fieldCount = m_fields.size();
     // 4.x and later: field numbers, then the sort-order name. A name that is not plain
     // text is ignored; the byte decides then.
     if (m_version >= 5 && pos + 2 * fieldCount < m_headerSize) {
@@ -353,7 +369,6 @@ void Table::parseHeader()
             }
         }
     }
-    m_sortOrder = std::make_unique<SortOrder>(sortRuleFor(m_sortOrderName, sortOrderByte), *m_codePage);
 }
 
 bool Table::isPassword(std::string_view password) const
@@ -433,6 +448,77 @@ bool Table::alphaText(std::size_t row, std::size_t field, std::string& out) cons
     return true;
 }
 
+namespace {
+
+/// A Number, Currency or Timestamp field: an IEEE double stored big-endian with its sign
+/// bit flipped (all bits flipped when negative). A value that is not finite reads blank.
+void readFloatingField(const unsigned char* p, FieldType type, Value& out)
+{
+    std::uint64_t bits = be(p, 8);
+    bits = (bits & 0x8000000000000000ULL) != 0 ? bits & 0x7FFFFFFFFFFFFFFFULL : ~bits;
+    double number = 0;
+    std::memcpy(&number, &bits, sizeof number);
+    if (!std::isfinite(number)) {
+        return;
+    }
+    if (type != FieldType::Timestamp) {
+        out.kind = Value::Kind::Real;
+        out.real = number;
+        return;
+    }
+    // Milliseconds since the day before 0001-01-01; a value no calendar can show stays a number.
+    constexpr double kDay = 86400000.0;
+    if (std::fabs(number) > 1e17) {
+        out.kind = Value::Kind::Real;
+        out.real = number;
+        return;
+    }
+    const auto ms = static_cast<std::int64_t>(std::floor(number));
+    std::int64_t days = ms / static_cast<std::int64_t>(kDay);
+    std::int64_t ofDay = ms % static_cast<std::int64_t>(kDay);
+    if (ofDay < 0) {
+        ofDay += static_cast<std::int64_t>(kDay);
+        --days;
+    }
+    out.kind = Value::Kind::Text;
+    appendDate(days, out.text);
+    out.text += ' ';
+    appendTime(ofDay, out.text);
+}
+
+/// A BCD field: a sign and scale byte, then 32 digits of four bits (all inverted when
+/// negative). A digit over 9 makes the value blank.
+void readBcdField(const unsigned char* p, Value& out)
+{
+    const bool positive = (p[0] & 0x80) != 0;
+    const unsigned scale = std::min<unsigned>(p[0] & 0x3F, 32);
+    std::string digits;
+    for (std::size_t i = 0; i < 32; ++i) {
+        unsigned nibble = (i % 2 == 0 ? p[1 + i / 2] >> 4 : p[1 + i / 2]) & 0x0F;
+        if (!positive) {
+            nibble = 15 - nibble;
+        }
+        if (nibble > 9) {
+            return; // not a decimal number: blank
+        }
+        digits += static_cast<char>('0' + nibble);
+    }
+    std::string whole = digits.substr(0, 32 - scale);
+    const std::string fraction = digits.substr(32 - scale);
+    whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+    out.kind = Value::Kind::Text;
+    if (!positive) {
+        out.text.push_back('-');
+    }
+    out.text.append(whole.empty() ? std::string_view("0") : std::string_view(whole));
+    if (!fraction.empty()) {
+        out.text.push_back('.');
+        out.text.append(fraction);
+    }
+}
+
+} // namespace
+
 void Table::value(std::size_t row, std::size_t field, Value& out) const
 {
     const Field& f = m_fields[field];
@@ -480,67 +566,12 @@ void Table::value(std::size_t row, std::size_t field, Value& out) const
         return;
     case FieldType::Number:
     case FieldType::Currency:
-    case FieldType::Timestamp: {
-        std::uint64_t bits = be(p, 8);
-        bits = (bits & 0x8000000000000000ULL) != 0 ? bits & 0x7FFFFFFFFFFFFFFFULL : ~bits;
-        double number = 0;
-        std::memcpy(&number, &bits, sizeof number);
-        if (!std::isfinite(number)) {
-            return;
-        }
-        if (f.type != FieldType::Timestamp) {
-            out.kind = Value::Kind::Real;
-            out.real = number;
-            return;
-        }
-        // Milliseconds since the day before 0001-01-01; a value no calendar can show stays a number.
-        constexpr double kDay = 86400000.0;
-        if (std::fabs(number) > 1e17) {
-            out.kind = Value::Kind::Real;
-            out.real = number;
-            return;
-        }
-        const auto ms = static_cast<std::int64_t>(std::floor(number));
-        std::int64_t days = ms / static_cast<std::int64_t>(kDay);
-        std::int64_t ofDay = ms % static_cast<std::int64_t>(kDay);
-        if (ofDay < 0) {
-            ofDay += static_cast<std::int64_t>(kDay);
-            --days;
-        }
-        out.kind = Value::Kind::Text;
-        appendDate(days, out.text);
-        out.text += ' ';
-        appendTime(ofDay, out.text);
+    case FieldType::Timestamp:
+        readFloatingField(p, f.type, out);
         return;
-    }
-    case FieldType::Bcd: {
-        const bool positive = (p[0] & 0x80) != 0;
-        const unsigned scale = std::min<unsigned>(p[0] & 0x3F, 32);
-        std::string digits;
-        for (std::size_t i = 0; i < 32; ++i) {
-            unsigned nibble = (i % 2 == 0 ? p[1 + i / 2] >> 4 : p[1 + i / 2]) & 0x0F;
-            if (!positive) {
-                nibble = 15 - nibble;
-            }
-            if (nibble > 9) {
-                return; // not a decimal number: blank
-            }
-            digits += static_cast<char>('0' + nibble);
-        }
-        std::string whole = digits.substr(0, 32 - scale);
-        const std::string fraction = digits.substr(32 - scale);
-        whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
-        out.kind = Value::Kind::Text;
-        if (!positive) {
-            out.text.push_back('-');
-        }
-        out.text.append(whole.empty() ? std::string_view("0") : std::string_view(whole));
-        if (!fraction.empty()) {
-            out.text.push_back('.');
-            out.text.append(fraction);
-        }
+    case FieldType::Bcd:
+        readBcdField(p, out);
         return;
-    }
     default:
         return;
     }

@@ -116,7 +116,16 @@ public:
     bool alphaText(std::size_t row, std::size_t field, std::string& out) const;
 
 private:
+    /// Reads and checks the header: the fixed part, the field descriptors and names, the
+    /// code page and the sort order.
     void parseHeader();
+    /// The field descriptors after the fixed part at `base`: types, sizes and offsets,
+    /// which must add up to the record size and fit a block.
+    void parseFields(const std::vector<unsigned char>& header, std::size_t base, std::size_t fieldCount);
+    /// The fields' names, zero-terminated from `namesStart`; returns the position after them.
+    std::size_t parseFieldNames(const std::vector<unsigned char>& header, std::size_t namesStart);
+    /// The sort order's name after the field numbers (4.x and later), where it is plain text.
+    void parseSortOrderName(const std::vector<unsigned char>& header, std::size_t pos);
     [[noreturn]] void corrupt(const std::string& detail) const;
 
     std::unique_ptr<Source> m_source;

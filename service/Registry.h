@@ -68,7 +68,8 @@ public:
     /// Null when no type or class has the name.
     const TypeEntry* findType(std::string_view name) const;
 
-    const std::vector<RegistrationStep>& steps() const noexcept { return m_steps; }
+    /// Tests read the steps recorded (tests/service/request/RegistryAccess.h).
+    friend struct RegistryAccess;
 
 private:
     /// Types and classes share one table: a name is either.

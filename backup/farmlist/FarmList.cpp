@@ -1,6 +1,7 @@
 #include "backup/farmlist/FarmList.h"
 
 #include "backup/farmlist/detail/QueryRun.h"
+#include "backup/farmlist/testing/FarmListTesting.h"
 #include "backup/paradox/DBEngineError.h"
 #include "common/AsciiText.h"
 
@@ -15,6 +16,19 @@ using detail::QueryRun;
 using detail::rejected;
 using detail::Stmt;
 
+namespace {
+
+// Set by tests through failSessionStarts; read under the session's lock.
+unsigned g_failedStartCode = 0;
+
+} // namespace
+
+void failSessionStarts(unsigned code)
+{
+    const std::lock_guard guard(TSession::defaultSession().lock());
+    g_failedStartCode = code;
+}
+
 // ---- Session ------------------------------------------------------------------------------
 
 TSession& TSession::defaultSession()
@@ -28,8 +42,8 @@ void TSession::startLocked()
     if (m_started) {
         return;
     }
-    if (m_failStarts != 0) {
-        throw EDBEngineError::startFailure(m_failStarts);
+    if (const unsigned code = g_failedStartCode; code != 0) {
+        throw EDBEngineError::startFailure(code);
     }
     if (const int rc = sqlite3_initialize(); rc != SQLITE_OK) {
         throw EDBEngineError::startFailure(rc == SQLITE_NOMEM ? dbcode::kOutOfMemory : dbcode::kStartFailed);
@@ -80,12 +94,6 @@ std::vector<std::string> TSession::passwords() const
 {
     const std::lock_guard guard(m_lock);
     return m_passwords;
-}
-
-void TSession::failStartsForTesting(unsigned code)
-{
-    const std::lock_guard guard(m_lock);
-    m_failStarts = code;
 }
 
 // ---- Query ----------------------------------------------------------------------------------

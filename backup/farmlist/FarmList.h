@@ -35,9 +35,6 @@ public:
     /// The passwords held.
     std::vector<std::string> passwords() const;
 
-    /// Test seam: while `code` is non-zero, every start of a stopped engine fails with it.
-    void failStartsForTesting(unsigned code);
-
     /// Held by every session operation for its duration.
     std::recursive_mutex& lock() const { return m_lock; }
 
@@ -48,7 +45,6 @@ private:
     mutable std::recursive_mutex m_lock;
     bool m_started = false;
     int m_startCount = 0;
-    unsigned m_failStarts = 0;
     std::vector<std::string> m_passwords;
 };
 

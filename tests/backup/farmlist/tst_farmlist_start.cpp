@@ -1,5 +1,6 @@
 #include "backup/Installation.h"
 #include "backup/farmlist/FarmList.h"
+#include "backup/farmlist/testing/FarmListTesting.h"
 #include "backup/paradox/DBEngineError.h"
 
 #include <algorithm>
@@ -13,7 +14,7 @@ TEST(FarmListStart, FailedStartIsReportedAndRetriedOnNextUse)
 {
     TSession& session = TSession::defaultSession();
     ASSERT_FALSE(session.started());
-    session.failStartsForTesting(0x2108);
+    failSessionStarts(0x2108);
     TQuery query;
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {
@@ -27,7 +28,7 @@ TEST(FarmListStart, FailedStartIsReportedAndRetriedOnNextUse)
         EXPECT_FALSE(session.started());
     }
     EXPECT_TRUE(session.passwords().empty());
-    session.failStartsForTesting(0);
+    failSessionStarts(0);
     query.addPassword(std::string(kSenhaTabela));
     EXPECT_TRUE(session.started());
     EXPECT_EQ(session.startCount(), 1);

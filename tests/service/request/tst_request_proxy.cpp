@@ -1,5 +1,6 @@
 // The service contract, its registration and the proxy over a recording transport.
 
+#include "RegistryAccess.h"
 #include "RequestDoubles.h"
 #include "XmlReadBack.h"
 #include "service/EnvelopeWriter.h"
@@ -69,14 +70,15 @@ TEST(ServiceContract, RegistersFourEntriesInOrderOnce)
     RegisterBackupGlebariumTypes();
     const Registry& registry = Registry::global();
     using K = RegistrationStep::Kind;
-    ASSERT_EQ(registry.steps().size(), 4U);
-    EXPECT_EQ(registry.steps()[0].kind, K::Interface);
-    EXPECT_EQ(registry.steps()[0].name, kBackupGlebariumPortTypeGuid);
-    EXPECT_EQ(registry.steps()[1].kind, K::DefaultSoapAction);
-    EXPECT_EQ(registry.steps()[2].kind, K::Type);
-    EXPECT_EQ(registry.steps()[2].name, "ArquivoArray");
-    EXPECT_EQ(registry.steps()[3].kind, K::Class);
-    EXPECT_EQ(registry.steps()[3].name, "arquivos");
+    const std::vector<RegistrationStep>& steps = glb::service::RegistryAccess::steps(registry);
+    ASSERT_EQ(steps.size(), 4U);
+    EXPECT_EQ(steps[0].kind, K::Interface);
+    EXPECT_EQ(steps[0].name, kBackupGlebariumPortTypeGuid);
+    EXPECT_EQ(steps[1].kind, K::DefaultSoapAction);
+    EXPECT_EQ(steps[2].kind, K::Type);
+    EXPECT_EQ(steps[2].name, "ArquivoArray");
+    EXPECT_EQ(steps[3].kind, K::Class);
+    EXPECT_EQ(steps[3].name, "arquivos");
 
     const InterfaceEntry* port = registry.findInterface("{DBA99AC6-2A09-2B89-4EF2-2A518AE366E0}");
     ASSERT_NE(port, nullptr);

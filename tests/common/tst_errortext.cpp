@@ -57,13 +57,29 @@ TEST(HexUpper, PadsToTheDigitsAndUsesUpperCase)
     }
 }
 
+/// A file error's text: its own part naming the path, then the system's text for the code,
+/// trimmed. Linux's texts are known; Wine's differ from Windows' own, so there only the
+/// trimmed form of the system's part is checked.
+void expectFileError(const std::string& actual, const std::string& ownPart, const std::string& linuxText)
+{
+#ifdef _WIN32
+    ASSERT_EQ(actual.substr(0, ownPart.size()), ownPart);
+    const std::string systemPart = actual.substr(ownPart.size());
+    EXPECT_FALSE(systemPart.empty());
+    EXPECT_EQ(systemPart.find_first_of("\r\n"), std::string::npos) << systemPart;
+    EXPECT_NE(systemPart.back(), '.') << systemPart;
+    (void)linuxText;
+#else
+    EXPECT_EQ(actual, ownPart + linuxText);
+#endif
+}
+
 TEST(FileErrors, NameTheFullPathAndTheTrimmedSystemText)
 {
-    // The system texts themselves are checked above.
-    EXPECT_EQ(std::string(glb::EFCreateError::forPath("/tmp/x/Backup Boa Vista.zip", EACCES).what()),
-              "Cannot create file \"/tmp/x/Backup Boa Vista.zip\". " + glb::systemErrorText(EACCES));
-    EXPECT_EQ(std::string(glb::EFOpenError::forPath(std::u8string(u8"/dados/São João/GADO.DB"), ENOENT).what()),
-              "Cannot open file \"/dados/São João/GADO.DB\". " + glb::systemErrorText(ENOENT));
+    expectFileError(glb::EFCreateError::forPath("/tmp/x/Backup Boa Vista.zip", EACCES).what(),
+                    "Cannot create file \"/tmp/x/Backup Boa Vista.zip\". ", "Permission denied");
+    expectFileError(glb::EFOpenError::forPath(std::u8string(u8"/dados/São João/GADO.DB"), ENOENT).what(),
+                    "Cannot open file \"/dados/São João/GADO.DB\". ", "No such file or directory");
 }
 
 } // namespace

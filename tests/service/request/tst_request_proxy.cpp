@@ -154,7 +154,17 @@ TEST_F(ServiceProxyTest, UploadBackupPostsTheRequestAndReturnsTheReply)
     EXPECT_EQ(port->UploadBackup(" Ana ", "123", makeArray()), "Backup recebido & gravado");
     EXPECT_EQ(*transports.log, (EventLog{"setSoapAction UploadBackup", "execute"}));
     ASSERT_EQ(transports.requests->size(), 1U);
-    EXPECT_EQ(transports.requests->front(), InvContextToMsg({}, " Ana ", "123", makeArray()));
+    EXPECT_EQ(
+        transports.requests->front(),
+        R"(<?xml version="1.0"?>)"
+        R"(<SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/" xmlns:xsd="http://www.w3.org/2001/XMLSchema" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns:SOAP-ENC="http://schemas.xmlsoap.org/soap/encoding/">)"
+        R"(<SOAP-ENV:Body xmlns:NS1="urn:BackupGlebarium" SOAP-ENV:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/" xmlns:NS2="urn:WebBackupGlebarium">)"
+        R"(<NS1:UploadBackup><nome xsi:type="xsd:string"> Ana </nome><cpf xsi:type="xsd:string">123</cpf>)"
+        R"(<arquivo xsi:type="SOAP-ENC:Array" SOAP-ENC:arrayType="NS2:arquivos[2]"><item href="#1"/>)"
+        R"(<item href="#2"/></arquivo></NS1:UploadBackup><NS2:arquivos id="1" xsi:type="NS2:arquivos">)"
+        R"(<NOME xsi:type="xsd:string">a.zip</NOME><BUF xsi:type="xsd:string">QUJD</BUF></NS2:arquivos>)"
+        R"(<NS2:arquivos id="2" xsi:type="NS2:arquivos"><NOME xsi:type="xsd:string">b.zip</NOME>)"
+        R"(<BUF xsi:type="xsd:string"></BUF></NS2:arquivos></SOAP-ENV:Body></SOAP-ENV:Envelope>)");
 
     // The last reference takes the proxy and its transport with it.
     auto requests = transports.requests;
@@ -207,10 +217,13 @@ TEST_F(ServiceProxyTest, UploadCallThroughTheProxySendsEveryFile)
     const auto read = glb::test::readBack(transports.requests->front());
     ASSERT_TRUE(read.wellFormed);
     EXPECT_EQ(read.nome, nome);
+    // 100 bytes "x", in lines of 76 characters.
+    const std::string fazendaBase64 = "eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4\r\n"
+                                      "eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eHh4eA==";
     std::vector<std::pair<std::string, std::string>> sent = read.records;
     std::sort(sent.begin(), sent.end());
-    EXPECT_EQ(sent, (std::vector<std::pair<std::string, std::string>>{
-                        {"Fazenda.zip", ArquivoParaBase64(dir / "Fazenda.zip")}, {"Financeiro.zip", ""}}));
+    EXPECT_EQ(sent, (std::vector<std::pair<std::string, std::string>>{{"Fazenda.zip", fazendaBase64},
+                                                                      {"Financeiro.zip", ""}}));
     EXPECT_EQ(reply, "Backup recebido & gravado");
     EXPECT_EQ(transports.log->back(), "transport destroyed");
 }

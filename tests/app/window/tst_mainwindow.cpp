@@ -106,8 +106,8 @@ private slots:
     {
         m_queryLog.clear();
         m_window = std::make_unique<TfrmBackup>(std::make_unique<QueryLog>(m_queryLog));
-        // As the program wires its window.
-        m_command = backup::makeSendBackupCommand(*m_window, m_window->qryGlebarium());
+        // As the program wires its window, connected whatever this machine's routes say.
+        m_command = backup::makeSendBackupCommand(*m_window, m_window->qryGlebarium(), [] { return true; });
         m_window->setSendCommand(m_command.get());
         m_window->show();
         m_window->activateWindow();
@@ -427,10 +427,6 @@ private slots:
         qunsetenv("no_proxy");
 
         QCOMPARE(boxes.boxes().size(), 1u);
-        if (!platform::internetConnected()) {
-            QCOMPARE(boxes.boxes()[0].text, QStringLiteral("Você não está conectado a Internet"));
-            return;
-        }
         QCOMPARE(boxes.boxes()[0].icon, QMessageBox::Critical);
         QCOMPARE(boxes.boxes()[0].caption, QStringLiteral("tst_mainwindow"));
         // The upload itself failed, not an earlier step.

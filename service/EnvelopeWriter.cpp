@@ -2,6 +2,7 @@
 
 #include "common/Error.h"
 #include "common/Platform.h"
+#include "common/Utf8.h"
 #include "service/Base64.h"
 #include "service/ServiceErrors.h"
 #include "service/SoapNames.h"
@@ -50,45 +51,21 @@ constexpr std::array<std::uint8_t, 256> makeClasses()
 
 constexpr std::array<std::uint8_t, 256> kClasses = makeClasses();
 
-/// Length of the valid UTF-8 sequence at `p` that XML allows, or 0 when it is not one;
-/// `bad` then receives the length of the maximal bad subpart (at least 1).
+/// Length of the well-formed UTF-8 sequence at `p` that XML allows, or 0 when it is not one;
+/// `bad` then receives the length of the maximal bad subpart (at least 1). XML allows every
+/// character but U+FFFE and U+FFFF (the controls are classed apart).
 std::size_t validSequence(const unsigned char* p, std::size_t left, std::size_t& bad)
 {
-    const unsigned char lead = p[0];
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F; // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        bad = 1;
+    const Utf8Step step = readUtf8(std::string_view(reinterpret_cast<const char*>(p), left), 0);
+    if (!step.wellFormed()) {
+        bad = step.badLength;
         return 0;
     }
-    for (std::size_t k = 1; k < length; ++k) {
-        if (k >= left || p[k] < low || p[k] > high) {
-            bad = k;
-            return 0;
-        }
-        low = 0x80;
-        high = 0xBF;
-    }
-    if (length == 3 && lead == 0xEF && p[1] == 0xBF && (p[2] == 0xBE || p[2] == 0xBF)) {
-        bad = 3; // U+FFFE, U+FFFF
+    if (step.codePoint == 0xFFFE || step.codePoint == 0xFFFF) {
+        bad = step.length;
         return 0;
     }
-    return length;
+    return step.length;
 }
 
 struct CountSink

@@ -2,6 +2,7 @@
 
 #include "backup/farmlist/detail/QueryRun.h"
 #include "backup/farmlist/testing/FarmListTesting.h"
+#include "backup/paradox/CodePage.h"
 #include "backup/paradox/DBEngineError.h"
 #include "common/AsciiText.h"
 
@@ -62,17 +63,7 @@ void TSession::addPassword(const std::string& password)
 {
     const std::lock_guard guard(m_lock);
     startLocked();
-    // The engine takes at most 255 characters: cut before the 256th character's first byte.
-    constexpr std::size_t kMaxPasswordCharacters = 255;
-    std::size_t characters = 0;
-    std::size_t cut = 0;
-    for (; cut < password.size(); ++cut) {
-        const bool continuation = (static_cast<unsigned char>(password[cut]) & 0xC0U) == 0x80U;
-        if (!continuation && ++characters > kMaxPasswordCharacters) {
-            break;
-        }
-    }
-    std::string kept = password.substr(0, cut);
+    std::string kept = password.substr(0, paradox::prefixOfCharacters(password, paradox::kMaxPasswordCharacters));
     if (std::find(m_passwords.begin(), m_passwords.end(), kept) == m_passwords.end()) {
         m_passwords.push_back(std::move(kept));
     }

@@ -1,6 +1,7 @@
 #include "backup/paradox/CodePage.h"
 
 #include "common/Platform.h"
+#include "common/Utf8.h"
 
 #include <map>
 #include <mutex>
@@ -19,36 +20,21 @@ bool isDoubleByte(int number)
 
 char32_t nextCodePoint(std::string_view text, std::size_t& pos)
 {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(pos);
-    std::size_t length = 1;
-    char32_t cp = lead;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07;
+    const Utf8Step step = readUtf8(text, pos);
+    if (!step.wellFormed()) {
+        return static_cast<unsigned char>(text[pos++]);
     }
-    if (length > 1) {
-        if (pos + length > text.size()) {
-            length = 1;
-            cp = lead;
-        } else {
-            for (std::size_t i = 1; i < length; ++i) {
-                if ((byte(pos + i) & 0xC0) != 0x80) {
-                    ++pos;
-                    return lead;
-                }
-                cp = cp << 6 | (byte(pos + i) & 0x3F);
-            }
-        }
+    pos += step.length;
+    return step.codePoint;
+}
+
+std::size_t prefixOfCharacters(std::string_view text, std::size_t characters)
+{
+    std::size_t pos = 0;
+    for (std::size_t count = 0; pos < text.size() && count < characters; ++count) {
+        nextCodePoint(text, pos);
     }
-    pos += length;
-    return cp;
+    return pos;
 }
 
 void appendUtf8(std::string& out, char32_t cp)

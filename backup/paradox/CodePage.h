@@ -54,9 +54,14 @@ private:
     bool m_fellBack = false;
 };
 
-/// Reads one UTF-8 character from `text` at `pos` and advances; malformed bytes read as
-/// themselves (one byte each), so every input decodes.
+/// Reads one UTF-8 character from `text` at `pos` and advances; a byte that does not start a
+/// well-formed sequence reads as itself (as Latin-1 would), so every input decodes and keeps
+/// its byte order, where a reader for display would put U+FFFD.
 char32_t nextCodePoint(std::string_view text, std::size_t& pos);
+/// The most characters of a password that reach the engine.
+inline constexpr std::size_t kMaxPasswordCharacters = 255;
+/// The bytes of the first `characters` characters of `text`, as nextCodePoint reads them.
+std::size_t prefixOfCharacters(std::string_view text, std::size_t characters);
 /// Appends `cp` as UTF-8.
 void appendUtf8(std::string& out, char32_t cp);
 

@@ -373,12 +373,8 @@ void Table::parseSortOrderName(const std::vector<unsigned char>& header, std::si
 
 bool Table::isPassword(std::string_view password) const
 {
-    // At most 255 characters reach the engine.
-    std::size_t cut = 0;
-    for (std::size_t count = 0; cut < password.size() && count < 255; ++count) {
-        nextCodePoint(password, cut);
-    }
-    const std::optional<std::string> bytes = m_codePage->encode(password.substr(0, cut));
+    const std::optional<std::string> bytes =
+        m_codePage->encode(password.substr(0, prefixOfCharacters(password, kMaxPasswordCharacters)));
     return bytes && !bytes->empty() && passwordChecksum(*bytes) == m_key;
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/AsciiText.h"
 #include "common/ScopeGuard.h"
+#include "common/Utf8.h"
 #include "service/ServiceErrors.h"
 
 #include <climits>
@@ -61,31 +62,17 @@ void ignoreEntityDecl(void*, const xmlChar*, int, const xmlChar*, const xmlChar*
 {
 }
 
-/// Appends the code point at `pos` of UTF-8 `bytes`, or U+FFFD for a byte that does not
-/// start a valid sequence, so the message stays valid text whatever the body held.
+/// Appends the character at `pos` of UTF-8 `bytes`, or U+FFFD for a maximal ill-formed
+/// subpart, so the message stays valid text whatever the body held; returns the bytes read.
 std::size_t appendCharacter(std::string_view bytes, std::size_t pos, std::string& out)
 {
-    const auto lead = static_cast<unsigned char>(bytes[pos]);
-    std::size_t length = 0;
-    if (lead < 0x80) {
-        length = 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-    }
-    bool valid = length != 0 && pos + length <= bytes.size();
-    for (std::size_t i = 1; valid && i < length; ++i) {
-        valid = (static_cast<unsigned char>(bytes[pos + i]) & 0xC0) == 0x80;
-    }
-    if (!valid) {
+    const Utf8Step step = readUtf8(bytes, pos);
+    if (!step.wellFormed()) {
         out += "\xEF\xBF\xBD";
-        return 1;
+        return step.badLength;
     }
-    out.append(bytes.substr(pos, length));
-    return length;
+    out.append(bytes.substr(pos, step.length));
+    return step.length;
 }
 
 /// The first 40 characters of one line of a text that arrives in pieces of UTF-8.

@@ -192,6 +192,8 @@ const Case kCases[] = {
      "\r\nLine: 3\r\n<c>0123456789012345678901234567890123456"},
     {"bytes that are not text", std::string("\x01\xff\xfe<\x80", 5), Outcome::Parse,
      "\r\nLine: 1\r\n\x01\xEF\xBF\xBD\xEF\xBF\xBD<\xEF\xBF\xBD"},
+    {"overlong forms and surrogates are not text either", std::string("\xE0\x80\xAF<\xED\xA0\x80", 7),
+     Outcome::Parse, "\r\nLine: 1\r\n\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD<\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
     {"undefined namespace prefix", kUndefinedPrefix, Outcome::Parse, "\r\nLine: 1\r\n<a:Envelope/>"},
     {"Latin-1 document", kLatin1Declaration + body("<r><return>S\xE3o Paulo</return></r>"), Outcome::Result,
      "S\xC3\xA3o Paulo"},

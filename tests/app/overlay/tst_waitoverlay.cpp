@@ -18,8 +18,8 @@
 #include <QTest>
 #include <chrono>
 #include <filesystem>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <thread>
 #ifndef _WIN32
 #include <sys/stat.h>

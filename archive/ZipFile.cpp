@@ -209,6 +209,24 @@ void TZipFile::Open(const std::filesystem::path& fileName, TZipMode mode)
 void TZipFile::Add(const std::filesystem::path& fileName, const std::string& archiveFileName,
                    TZipCompression compression)
 {
+    checkCanAdd(compression);
+    // Everything that can refuse the file happens before the first byte of the entry is
+    // written, so a refused file leaves the archive as it was.
+    const auto fullPath = absolutePath(fileName);
+    platform::File source = openSource(fullPath);
+    TZipHeader header = describeEntry(source, fullPath, archiveFileName);
+    const std::uint64_t dataStart = writeLocalHeader(header);
+    header.CompressedSize = compressEntry(source, header.UncompressedSize, dataStart, header.CRC32);
+    completeLocalHeader(header);
+
+    // Only a complete entry joins the archive: until here FFiles and FEndFileData still
+    // describe the entries before it, and Close writes the directory over what was left.
+    FFiles.push_back(std::move(header));
+    FEndFileData = static_cast<std::int64_t>(dataStart + FFiles.back().CompressedSize);
+}
+
+void TZipFile::checkCanAdd(TZipCompression compression) const
+{
     if (FMode != TZipMode::zmWrite) {
         throw EZipException::notOpenForWriting();
     }
@@ -221,12 +239,12 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
     if (m_pieceCallback && !m_pieceCallback(0)) {
         throw EZipStopped();
     }
+}
 
-    // Everything that can refuse the file happens before the first byte of the entry is
-    // written, so a refused file leaves the archive as it was.
+platform::File TZipFile::openSource(const std::filesystem::path& fullPath)
+{
     // The source is opened first and its path judged after, so a path that cannot be opened
     // at all, however long, gets the open error.
-    const auto fullPath = absolutePath(fileName);
     int error = 0;
     auto source = platform::File::open(fullPath, platform::OpenMode::Read, platform::Sharing::Exclusive, error);
     if (!source.isOpen()) {
@@ -235,7 +253,12 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
     if (platform::pathTooLong(fullPath)) {
         throw EPathTooLongException();
     }
+    return source;
+}
 
+TZipHeader TZipFile::describeEntry(platform::File& source, const std::filesystem::path& fullPath,
+                                   const std::string& archiveFileName) const
+{
     TZipHeader header;
     header.MadeByVersion = kVersion20;
     header.RequiredVersion = kVersion20;
@@ -264,12 +287,15 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
     header.Flag = isUtf8(header.FileName) ? kFlagUtf8Name : 0;
 
     const auto headerStart = static_cast<std::uint64_t>(FEndFileData);
-    const std::uint64_t dataStart = headerStart + kLocalHeaderSize + header.FileName.size();
-    if (dataStart > kMax32) {
+    if (headerStart + kLocalHeaderSize + header.FileName.size() > kMax32) {
         throw EZipException::archiveTooLarge();
     }
     header.LocalHeaderOffset = static_cast<std::uint32_t>(headerStart);
+    return header;
+}
 
+std::uint64_t TZipFile::writeLocalHeader(const TZipHeader& header)
+{
     if (!FFileStream.seek(FEndFileData)) {
         throw EZipException::writeError();
     }
@@ -282,19 +308,16 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
     std::copy_n(body.data(), body.size(), record.begin() + 4);
     record += header.FileName;
     writeOrFail(record.data(), record.size());
+    return std::uint64_t{header.LocalHeaderOffset} + record.size();
+}
 
-    header.CompressedSize = compressEntry(source, header.UncompressedSize, dataStart, header.CRC32);
-
-    if (!FFileStream.seek(static_cast<std::int64_t>(headerStart + 4))) {
+void TZipFile::completeLocalHeader(const TZipHeader& header)
+{
+    if (!FFileStream.seek(static_cast<std::int64_t>(header.LocalHeaderOffset) + 4)) {
         throw EZipException::writeError();
     }
-    const auto finalBody = localHeaderBody(header);
-    writeOrFail(finalBody.data(), finalBody.size());
-
-    // Only a complete entry joins the archive: until here FFiles and FEndFileData still
-    // describe the entries before it, and Close writes the directory over what was left.
-    FFiles.push_back(std::move(header));
-    FEndFileData = static_cast<std::int64_t>(dataStart + FFiles.back().CompressedSize);
+    const auto body = localHeaderBody(header);
+    writeOrFail(body.data(), body.size());
 }
 
 void TZipFile::Close()

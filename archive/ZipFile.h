@@ -140,6 +140,19 @@ public:
     const std::vector<TZipHeader>& Files() const noexcept { return FFiles; }
 
 private:
+    /// Raises unless an entry may be added now: open for writing, Deflate, room for one more
+    /// entry, and not stopped.
+    void checkCanAdd(TZipCompression compression) const;
+    /// Opens the source for reading (a file, a link to one followed) and judges its path.
+    static platform::File openSource(const std::filesystem::path& fullPath);
+    /// The entry's local header before its data is known: version, method, time, size and
+    /// name, at the end of the entries so far.
+    TZipHeader describeEntry(platform::File& source, const std::filesystem::path& fullPath,
+                             const std::string& archiveFileName) const;
+    /// Writes the local header and name at the entry's place; returns where its data starts.
+    std::uint64_t writeLocalHeader(const TZipHeader& header);
+    /// Writes the local header again with the CRC and compressed size now known.
+    void completeLocalHeader(const TZipHeader& header);
     void writeOrFail(const void* data, std::size_t size);
     std::uint32_t compressEntry(platform::File& source, std::uint32_t size, std::uint64_t dataStart,
                                 std::uint32_t& crc);

@@ -147,11 +147,7 @@ bool feedConverted(std::string_view body, const char* encoding, LineExcerpt& exc
     if (handler == nullptr) {
         return false;
     }
-    struct Close
-    {
-        xmlCharEncodingHandler* handler;
-        ~Close() { xmlCharEncCloseFunc(handler); }
-    } close{handler};
+    const ScopeExit close([handler] { xmlCharEncCloseFunc(handler); });
     const std::unique_ptr<xmlBuffer, BufferFree> in(xmlBufferCreate());
     const std::unique_ptr<xmlBuffer, BufferFree> out(xmlBufferCreate());
     if (!in || !out) {

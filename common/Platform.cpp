@@ -1,5 +1,6 @@
 #include "common/Platform.h"
 
+#include "common/Error.h"
 #include "common/Platform_p.h"
 
 #include <cstdlib>
@@ -58,9 +59,27 @@ std::string rawSystemErrorText(int code)
         return "É um link; links não são seguidos";
     case kErrorOtherNames:
         return "O arquivo tem outros nomes (links físicos)";
+    case kErrorEndedEarly:
+        return "O arquivo terminou antes do tamanho que tinha ao ser aberto";
     default:
         return detail::nativeErrorText(code);
     }
+}
+
+bool listExistingFolder(const std::filesystem::path& folder,
+                        const std::function<bool(const std::filesystem::path&)>& visit)
+{
+    int openError = 0;
+    if (listFolder(folder, visit, &openError)) {
+        return true;
+    }
+    // Only a folder that is not there may yield nothing: one that is there (no rights, a
+    // damaged disk, an access rule) would pass for an empty folder.
+    std::error_code ec;
+    if (std::filesystem::status(folder, ec).type() == std::filesystem::file_type::not_found) {
+        return false;
+    }
+    throw EFolderReadError::forFolder(folder, openError);
 }
 
 // File's ownership of its handle; the handle's use is each platform's.

@@ -69,6 +69,8 @@ inline constexpr int kErrorNotAFile = 0x20000001;
 inline constexpr int kErrorLink = 0x20000002;
 /// "O arquivo tem outros nomes (links físicos)": a file that other names (hard links) share.
 inline constexpr int kErrorOtherNames = 0x20000003;
+/// "O arquivo terminou antes do tamanho que tinha ao ser aberto": a read found the end early.
+inline constexpr int kErrorEndedEarly = 0x20000004;
 
 /// True when `path` is longer than the platform allows for a file to be opened: on
 /// Windows 248 characters or more without the "\\?\" prefix; on Linux PATH_MAX bytes
@@ -83,8 +85,33 @@ bool pathTooLong(const std::filesystem::path& path);
 /// Once the folder is open, a failure to read further raises EFolderReadError naming
 /// `folder` with the system's text, after the entries before it were visited: a listing
 /// that breaks off never passes for the whole folder. Errors raised by `visit` pass
-/// through. The folder is closed in every case.
-bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit);
+/// through. The folder is closed in every case. When it cannot be opened, `openError` (if
+/// given) gets the system's code.
+bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit,
+                int* openError = nullptr);
+
+/// listFolder for a folder that is to be read whole: one that does not exist visits nothing
+/// and returns false, but one that exists (or whose existence cannot be told) and cannot be
+/// opened raises EFolderReadError naming it, as a listing that breaks off does.
+bool listExistingFolder(const std::filesystem::path& folder,
+                        const std::function<bool(const std::filesystem::path&)>& visit);
+
+/// The key under which the file systems this program writes to may take the file name
+/// `utf8` for the same name: two names with one key may be one file. Windows: the name in
+/// upper case as NTFS compares names (each UTF-16 unit mapped by the invariant upper case).
+/// Linux, where case-insensitive file systems fold in various ways (NTFS and exFAT mounts,
+/// ext4 with casefold, shares of Windows servers): every character to the lower case of its
+/// upper case, and "ß" to "ss", which makes one key of all the spellings any of them folds
+/// to one name. Text that is not UTF-8 is its own key.
+std::string fileNameKey(std::string_view utf8);
+
+/// Raises this process's limit of open files to the most the system allows it (Linux: the
+/// soft limit to the hard one). Windows has no such limit: nothing to do.
+void raiseOpenFileLimit();
+
+/// How many more files this process can hold open at once now; none when the system sets no
+/// such limit (Windows).
+std::optional<std::size_t> openFileRoom();
 
 /// A local civil time, as the archive writer stores it.
 struct LocalTime
@@ -129,6 +156,24 @@ enum class OpenMode
     /// dangling or not (kErrorLink; nothing is created where it points), and never a file
     /// that other names share (kErrorOtherNames), which would be emptied under them too.
     CreateOrTruncateRW,
+    /// Created anew for reading and writing: an entry of that name that exists already (a
+    /// file, a link, dangling or not) is refused with the system's "file exists" code and
+    /// left as it is, so nothing is ever emptied or written through.
+    CreateNewRW,
+};
+
+/// What tells one state of an open file from another: the file itself (device and file
+/// number), its size and the times the system sets on every change of its content. A file
+/// rewritten in place, even with the same size, gets another change time.
+struct FileIdentity
+{
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+    std::int64_t size = 0;
+    std::int64_t writeTime = 0;  ///< in the system's finest unit
+    std::int64_t changeTime = 0; ///< in the system's finest unit
+
+    bool operator==(const FileIdentity&) const = default;
 };
 
 /// An open file. POSIX locks are advisory: on Linux the sharing rules hold only against
@@ -161,6 +206,8 @@ public:
     std::int64_t size() const;
     /// The last-write time in seconds since 1970-01-01 UTC, when it can be read.
     std::optional<std::int64_t> lastWriteTimeUtc() const;
+    /// The file's identity as it stands now, when it can be read.
+    std::optional<FileIdentity> identity() const;
 
     void close() noexcept;
 

@@ -1,12 +1,15 @@
 #include "common/Error.h"
 #include "common/Platform.h"
 #include "common/Platform_p.h"
+#include "common/Utf8.h"
 
 #include <cerrno>
 #include <climits>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwctype>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -14,6 +17,7 @@
 #include <iterator>
 #include <memory>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,10 +151,14 @@ bool pathTooLong(const std::filesystem::path& path)
     return false;
 }
 
-bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit)
+bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit,
+                int* openError)
 {
     DIR* const dir = ::opendir(folder.c_str());
     if (dir == nullptr) {
+        if (openError != nullptr) {
+            *openError = errno;
+        }
         return false;
     }
     const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
@@ -172,6 +180,91 @@ bool listFolder(const std::filesystem::path& folder, const std::function<bool(co
             return true;
         }
     }
+}
+
+namespace {
+
+void appendUtf8(std::string& out, char32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0U | (c >> 6U));
+        out += static_cast<char>(0x80U | (c & 0x3FU));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0U | (c >> 12U));
+        out += static_cast<char>(0x80U | ((c >> 6U) & 0x3FU));
+        out += static_cast<char>(0x80U | (c & 0x3FU));
+    } else {
+        out += static_cast<char>(0xF0U | (c >> 18U));
+        out += static_cast<char>(0x80U | ((c >> 12U) & 0x3FU));
+        out += static_cast<char>(0x80U | ((c >> 6U) & 0x3FU));
+        out += static_cast<char>(0x80U | (c & 0x3FU));
+    }
+}
+
+/// The C library's Unicode case tables, whatever locale the program runs in; none where the
+/// system lacks them (then only ASCII letters fold).
+locale_t unicodeCaseLocale()
+{
+    static const locale_t locale = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    return locale;
+}
+
+} // namespace
+
+std::string fileNameKey(std::string_view utf8)
+{
+    const locale_t locale = unicodeCaseLocale();
+    std::string key;
+    key.reserve(utf8.size());
+    for (std::size_t at = 0; at < utf8.size();) {
+        const Utf8Step step = readUtf8(utf8, at);
+        if (!step.wellFormed()) {
+            return std::string(utf8);
+        }
+        at += step.length;
+        char32_t c = step.codePoint;
+        if (c == U'\u00DF' || c == U'\u1E9E') { // ß and ẞ fold to "ss" where folding is full
+            key += "ss";
+            continue;
+        }
+        if (locale != nullptr) {
+            c = static_cast<char32_t>(::towlower_l(::towupper_l(static_cast<wint_t>(c), locale), locale));
+        } else if (c >= U'A' && c <= U'Z') {
+            c = c - U'A' + U'a';
+        }
+        appendUtf8(key, c);
+    }
+    return key;
+}
+
+void raiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+std::optional<std::size_t> openFileRoom()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return std::nullopt;
+    }
+    // The descriptors in use: the entries of /proc/self/fd, but for the one that lists them.
+    std::size_t open = 0;
+    if (DIR* const fds = ::opendir("/proc/self/fd"); fds != nullptr) {
+        while (const dirent* entry = ::readdir(fds)) {
+            open += entry->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(fds);
+        open -= open > 0 ? 1 : 0;
+    }
+    const auto cap = static_cast<std::size_t>(limit.rlim_cur);
+    return cap > open ? cap - open : 0;
 }
 
 std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds)
@@ -219,11 +312,14 @@ std::optional<std::string> decodeCodePage(int codePage, std::string_view bytes)
 File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharing, int& errorCode)
 {
     errorCode = 0;
-    const bool writing = mode == OpenMode::CreateOrTruncateRW;
+    const bool createNew = mode == OpenMode::CreateNewRW;
+    const bool writing = mode == OpenMode::CreateOrTruncateRW || createNew;
     const bool noLink = mode != OpenMode::Read;
     // Without waiting: opening a FIFO for reading would wait for a writer. The archive is
-    // never created or emptied through a link, which could point anywhere.
-    const int flags = (writing ? (O_RDWR | O_CREAT) : O_RDONLY) | (noLink ? O_NOFOLLOW : 0) | O_NONBLOCK | O_CLOEXEC;
+    // never created or emptied through a link, which could point anywhere; with O_EXCL
+    // nothing that exists is opened at all, a link included.
+    const int flags = (writing ? (O_RDWR | O_CREAT) : O_RDONLY) | (createNew ? O_EXCL : 0) | (noLink ? O_NOFOLLOW : 0) |
+                      O_NONBLOCK | O_CLOEXEC;
     const int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) {
         errorCode = plainOpenError(path, errno, noLink);
@@ -331,6 +427,21 @@ std::optional<std::int64_t> File::lastWriteTimeUtc() const
         return std::nullopt;
     }
     return static_cast<std::int64_t>(st.st_mtim.tv_sec);
+}
+
+std::optional<FileIdentity> File::identity() const
+{
+    struct stat st
+    {
+    };
+    if (::fstat(m_handle, &st) != 0) {
+        return std::nullopt;
+    }
+    constexpr std::int64_t kNanoseconds = 1000000000;
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                        static_cast<std::int64_t>(st.st_size),
+                        static_cast<std::int64_t>(st.st_mtim.tv_sec) * kNanoseconds + st.st_mtim.tv_nsec,
+                        static_cast<std::int64_t>(st.st_ctim.tv_sec) * kNanoseconds + st.st_ctim.tv_nsec};
 }
 
 void File::close() noexcept

@@ -222,12 +222,23 @@ bool pathTooLong(const std::filesystem::path& path)
     return text.size() >= kMaxPathWithoutPrefix && text.rfind(L"\\\\?\\", 0) != 0;
 }
 
-bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit)
+bool listFolder(const std::filesystem::path& folder, const std::function<bool(const std::filesystem::path&)>& visit,
+                int* openError)
 {
     WIN32_FIND_DATAW found;
     const std::filesystem::path pattern = folder / L"*";
     const HANDLE find = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        // The root of an empty drive has no "." or "..": nothing matches, yet it is a folder.
+        const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+        if (code == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return true;
+        }
+        if (openError != nullptr) {
+            *openError = static_cast<int>(code);
+        }
         return false;
     }
     const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(find, ::FindClose);
@@ -244,6 +255,33 @@ bool listFolder(const std::filesystem::path& folder, const std::function<bool(co
             throw EFolderReadError::forFolder(folder, static_cast<int>(code));
         }
     }
+}
+
+std::string fileNameKey(std::string_view utf8)
+{
+    // NTFS compares names unit by unit through its table of upper cases, which the
+    // invariant upper-case mapping follows.
+    const std::wstring wide = wideFromUtf8(utf8);
+    if (wide.empty() || wide.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return std::string(utf8);
+    }
+    const int length = static_cast<int>(wide.size());
+    std::wstring upper(wide.size(), L'\0');
+    if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.c_str(), length, upper.data(), length, nullptr,
+                        nullptr, 0) != length) {
+        return std::string(utf8);
+    }
+    return utf8FromWide(upper).value_or(std::string(utf8));
+}
+
+void raiseOpenFileLimit()
+{
+    // Handles have no per-process limit of this kind.
+}
+
+std::optional<std::size_t> openFileRoom()
+{
+    return std::nullopt;
 }
 
 std::optional<LocalTime> utcToLocalWithCurrentOffset(std::int64_t utcSeconds)
@@ -288,7 +326,8 @@ std::optional<std::string> decodeCodePage(int codePage, std::string_view bytes)
 File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharing, int& errorCode)
 {
     errorCode = 0;
-    const bool writing = mode == OpenMode::CreateOrTruncateRW;
+    const bool createNew = mode == OpenMode::CreateNewRW;
+    const bool writing = mode == OpenMode::CreateOrTruncateRW || createNew;
     const bool noLink = mode != OpenMode::Read;
     const DWORD access = GENERIC_READ | (writing ? GENERIC_WRITE : 0);
     const DWORD share = sharing == Sharing::Exclusive     ? 0
@@ -298,7 +337,8 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
     // a single byte of it is lost; it is emptied only once the handle is ours and has
     // been looked at. Where no link may be followed, a reparse point (a link, a junction) is
     // opened as itself and refused, so nothing is created, emptied or read where it points.
-    const DWORD disposition = writing ? OPEN_ALWAYS : OPEN_EXISTING;
+    // CREATE_NEW opens nothing that exists (ERROR_FILE_EXISTS), a link included.
+    const DWORD disposition = createNew ? CREATE_NEW : writing ? OPEN_ALWAYS : OPEN_EXISTING;
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (noLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     const HANDLE handle = ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -397,6 +437,24 @@ std::optional<std::int64_t> File::lastWriteTimeUtc() const
         return std::nullopt;
     }
     return unixSecondsOf(written);
+}
+
+std::optional<FileIdentity> File::identity() const
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO times;
+    if (::GetFileInformationByHandle(asHandle(m_handle), &info) == FALSE ||
+        ::GetFileInformationByHandleEx(asHandle(m_handle), FileBasicInfo, &times, sizeof times) == FALSE) {
+        return std::nullopt;
+    }
+    ULARGE_INTEGER index;
+    index.LowPart = info.nFileIndexLow;
+    index.HighPart = info.nFileIndexHigh;
+    ULARGE_INTEGER size;
+    size.LowPart = info.nFileSizeLow;
+    size.HighPart = info.nFileSizeHigh;
+    return FileIdentity{info.dwVolumeSerialNumber, index.QuadPart, static_cast<std::int64_t>(size.QuadPart),
+                        times.LastWriteTime.QuadPart, times.ChangeTime.QuadPart};
 }
 
 void File::close() noexcept

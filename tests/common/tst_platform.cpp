@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <sys/resource.h>
+#include <vector>
 
 namespace {
 
@@ -148,6 +150,72 @@ TEST(FileSharing, CreateOrTruncateEmptiesAnUnheldFileAndCreatesAMissingOne)
         platform::File::open(tmp / "nada" / "x", platform::OpenMode::Read, platform::Sharing::ReadersOnly, error);
     EXPECT_FALSE(missing.isOpen());
     EXPECT_EQ(error, ENOENT);
+}
+
+TEST(FileSharing, CreateNewRefusesWhateverIsThereAndLeavesItAsItIs)
+{
+    TempDir tmp;
+    glb::test::writeFile(tmp / "velho.zip", "old content");
+    std::filesystem::create_symlink(tmp / "alvo.zip", tmp / "link.zip");
+    for (const char* name : {"velho.zip", "link.zip"}) {
+        int error = 0;
+        EXPECT_FALSE(
+            platform::File::open(tmp / name, platform::OpenMode::CreateNewRW, platform::Sharing::Exclusive, error)
+                .isOpen())
+            << name;
+        EXPECT_EQ(error, EEXIST) << name;
+    }
+    EXPECT_EQ(glb::test::readFile(tmp / "velho.zip"), "old content");
+    EXPECT_FALSE(std::filesystem::exists(tmp / "alvo.zip")); // nothing made where the link points
+    int error = 0;
+    EXPECT_TRUE(
+        platform::File::open(tmp / "novo.zip", platform::OpenMode::CreateNewRW, platform::Sharing::Exclusive, error)
+            .isOpen());
+}
+
+// Linux folds for every case-insensitive file system it may write to: each name below is one
+// file on at least one of them.
+TEST(FileNameKey, OneKeyForEveryFoldOfAName)
+{
+    // clang-format off
+    const std::vector<std::pair<std::string, std::string>> same = {
+        {"BackupSEDE.zip",  "Backupsede.zip"},
+        {"BackupAÇUDE.zip", "BackupAçude.zip"},
+        {"BackupÉDEN.zip",  "BackupéDEN.zip"},
+        {"BackupSTRASSE",   "BackupStraße"},    // full case folding (ext4 casefold)
+        {"ΣΊΣΥΦΟΣ",         "σίσυφος"},
+        {"\xE2\x84\xAA",     "k"},               // the Kelvin sign
+    };
+    const std::vector<std::pair<std::string, std::string>> different = {
+        {"BackupAcude.zip", "BackupAçude.zip"},
+        {"Backup1.zip",     "Backup2.zip"},
+    };
+    // clang-format on
+    for (const auto& [a, b] : same) {
+        EXPECT_EQ(platform::fileNameKey(a), platform::fileNameKey(b)) << a << " / " << b;
+    }
+    for (const auto& [a, b] : different) {
+        EXPECT_NE(platform::fileNameKey(a), platform::fileNameKey(b)) << a << " / " << b;
+    }
+    EXPECT_EQ(platform::fileNameKey("Backup\xC3.zip"), "Backup\xC3.zip"); // not UTF-8: as it is
+}
+
+TEST(OpenFileLimit, IsRaisedToTheMostTheSystemAllows)
+{
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit lowered = before;
+    lowered.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const std::optional<std::size_t> low = platform::openFileRoom();
+    platform::raiseOpenFileLimit();
+    rlimit after{};
+    ::getrlimit(RLIMIT_NOFILE, &after);
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    EXPECT_EQ(after.rlim_cur, before.rlim_max);
+    ASSERT_TRUE(low.has_value());
+    EXPECT_LT(*low, 256U);
+    EXPECT_GT(*low, 200U);
 }
 
 TEST(PathTooLong, LimitsOfTheWholePathAndOfOneName)

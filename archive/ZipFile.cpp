@@ -141,7 +141,7 @@ EZipException EZipException::writeError()
 
 EZipException EZipException::fileTooLarge(const std::filesystem::path& path)
 {
-    return EZipException("File \"" + pathText(path) + "\" is too large for a zip archive (4 GiB or more)");
+    return EZipException("File \"" + pathText(path) + "\" is too large for a zip archive (4 GiB - 1 byte or more)");
 }
 
 EZipException EZipException::archiveTooLarge()
@@ -195,12 +195,13 @@ void TZipFile::Open(const std::filesystem::path& fileName, TZipMode mode)
     }
     const auto fullPath = absolutePath(fileName);
     int error = 0;
-    auto file =
-        platform::File::open(fullPath, platform::OpenMode::CreateOrTruncateRW, platform::Sharing::Exclusive, error);
+    const auto openMode = m_newFilesOnly ? platform::OpenMode::CreateNewRW : platform::OpenMode::CreateOrTruncateRW;
+    auto file = platform::File::open(fullPath, openMode, platform::Sharing::Exclusive, error);
     if (!file.isOpen()) {
         throw EFCreateError::forPath(fullPath, error);
     }
     FFileStream = std::move(file);
+    m_archivePath = fullPath;
     FEndFileData = 0;
     FFiles.clear();
     FMode = TZipMode::zmWrite;
@@ -216,7 +217,7 @@ void TZipFile::Add(const std::filesystem::path& fileName, const std::string& arc
     platform::File source = openSource(fullPath);
     TZipHeader header = describeEntry(source, fullPath, archiveFileName);
     const std::uint64_t dataStart = writeLocalHeader(header);
-    header.CompressedSize = compressEntry(source, header.UncompressedSize, dataStart, header.CRC32);
+    header.CompressedSize = compressEntry(source, fullPath, header.UncompressedSize, dataStart, header.CRC32);
     completeLocalHeader(header);
 
     // Only a complete entry joins the archive: until here FFiles and FEndFileData still
@@ -269,9 +270,11 @@ TZipHeader TZipFile::describeEntry(platform::File& source, const std::filesystem
     // The size is taken once, here; it fixes how much of the source goes into the entry.
     const std::int64_t size = source.size();
     if (size < 0) {
-        throw EReadError::streamRead();
+        throw EReadError::forFile(fullPath, platform::lastErrorCode());
     }
-    if (static_cast<std::uint64_t>(size) > kMax32) {
+    // 0xFFFFFFFF itself is no size but the mark of a size kept in a ZIP64 record, which
+    // this writer does not write.
+    if (static_cast<std::uint64_t>(size) >= kMax32) {
         throw EZipException::fileTooLarge(fullPath);
     }
     header.UncompressedSize = static_cast<std::uint32_t>(size);
@@ -287,7 +290,7 @@ TZipHeader TZipFile::describeEntry(platform::File& source, const std::filesystem
     header.Flag = isUtf8(header.FileName) ? kFlagUtf8Name : 0;
 
     const auto headerStart = static_cast<std::uint64_t>(FEndFileData);
-    if (headerStart + kLocalHeaderSize + header.FileName.size() > kMax32) {
+    if (headerStart + kLocalHeaderSize + header.FileName.size() >= kMax32) {
         throw EZipException::archiveTooLarge();
     }
     header.LocalHeaderOffset = static_cast<std::uint32_t>(headerStart);
@@ -352,8 +355,8 @@ void TZipFile::writeOrFail(const void* data, std::size_t size)
 // another process changes the file meanwhile (locks on POSIX systems are only advisory), and the
 // source is read once. A source that ends before `size` bytes fails the entry; one that has grown
 // is read only up to `size`.
-std::uint32_t TZipFile::compressEntry(platform::File& source, std::uint32_t size, std::uint64_t dataStart,
-                                      std::uint32_t& crc)
+std::uint32_t TZipFile::compressEntry(platform::File& source, const std::filesystem::path& sourcePath,
+                                      std::uint32_t size, std::uint64_t dataStart, std::uint32_t& crc)
 {
     if (!m_deflater) {
         m_deflater = std::make_unique<detail::Deflater>();
@@ -362,7 +365,8 @@ std::uint32_t TZipFile::compressEntry(platform::File& source, std::uint32_t size
     }
     auto& d = *m_deflater;
     z_stream& z = d.stream;
-    const std::uint64_t maxCompressed = kMax32 - dataStart;
+    // The data must end below 0xFFFFFFFF, the ZIP64 mark, where the directory's offset goes.
+    const std::uint64_t maxCompressed = kMax32 - 1 - dataStart;
     std::uint64_t compressed = 0;
     std::uint32_t remaining = size;
     uLong checksum = crc32(0L, Z_NULL, 0);
@@ -375,7 +379,7 @@ std::uint32_t TZipFile::compressEntry(platform::File& source, std::uint32_t size
             }
             const std::ptrdiff_t written = FFileStream.write(d.output.data(), pending);
             if (written < 0 || static_cast<std::size_t>(written) != pending) {
-                throw EWriteError::streamWrite();
+                throw EWriteError::forFile(m_archivePath, platform::lastErrorCode());
             }
             compressed += pending;
         }
@@ -391,7 +395,7 @@ std::uint32_t TZipFile::compressEntry(platform::File& source, std::uint32_t size
             const std::size_t wanted = std::min<std::size_t>(remaining, d.input.size());
             const std::ptrdiff_t got = source.read(d.input.data(), wanted);
             if (got <= 0) {
-                throw EReadError::streamRead();
+                throw EReadError::forFile(sourcePath, got < 0 ? platform::lastErrorCode() : platform::kErrorEndedEarly);
             }
             const auto count = static_cast<uInt>(got);
             if (m_pieceCallback && !m_pieceCallback(count)) {
@@ -452,7 +456,7 @@ void TZipFile::writeCentralDirectory()
         append(w.data(), w.size());
         append(h.FileName.data(), h.FileName.size());
     }
-    if (directorySize > kMax32) {
+    if (directorySize >= kMax32) {
         throw EZipException::archiveTooLarge();
     }
 

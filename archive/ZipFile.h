@@ -25,7 +25,8 @@ public:
     static EZipException notOpenForWriting();
     /// "Error writing zip file": a signature, header, name, the directory or the end record was cut short.
     static EZipException writeError();
-    /// A source of 4 GiB or more, which the 32-bit size fields cannot describe.
+    /// A source of 4,294,967,295 bytes or more, which the 32-bit size fields cannot describe
+    /// (that value itself marks a ZIP64 size).
     static EZipException fileTooLarge(const std::filesystem::path& path);
     /// The entry data would pass the 4 GiB that the 32-bit offsets can address.
     static EZipException archiveTooLarge();
@@ -112,9 +113,15 @@ public:
 
     /// Closes any archive in progress, then creates or empties `fileName` with no sharing.
     /// An entry there that is a link (dangling or not), a file with other names, or no
-    /// plain file at all is refused and left as it is. Raises EFCreateError; a failed Open
-    /// leaves the writer closed.
+    /// plain file at all is refused and left as it is. With newFilesOnly set, any entry
+    /// that exists there is refused. Raises EFCreateError; a failed Open leaves the writer
+    /// closed.
     virtual void Open(const std::filesystem::path& fileName, TZipMode mode);
+
+    /// When set, Open only creates new files and never empties one that exists, so that a
+    /// series of archives cannot overwrite one another whatever names the file system takes
+    /// for one. Off by default.
+    void setNewFilesOnly(bool newOnly) noexcept { m_newFilesOnly = newOnly; }
 
     /// Appends the file `fileName` as one entry and writes it at once. An empty
     /// `archiveFileName` stores the file's base name. A source that is no plain file (a
@@ -154,8 +161,8 @@ private:
     /// Writes the local header again with the CRC and compressed size now known.
     void completeLocalHeader(const TZipHeader& header);
     void writeOrFail(const void* data, std::size_t size);
-    std::uint32_t compressEntry(platform::File& source, std::uint32_t size, std::uint64_t dataStart,
-                                std::uint32_t& crc);
+    std::uint32_t compressEntry(platform::File& source, const std::filesystem::path& sourcePath, std::uint32_t size,
+                                std::uint64_t dataStart, std::uint32_t& crc);
     void writeCentralDirectory();
 
     TZipMode FMode = TZipMode::zmClosed;
@@ -166,6 +173,8 @@ private:
     // zlib's state and the copy buffers, made on the first Add and reused for every entry.
     std::unique_ptr<detail::Deflater> m_deflater;
     PieceCallback m_pieceCallback;
+    std::filesystem::path m_archivePath; ///< of the open archive, for messages
+    bool m_newFilesOnly = false;
 };
 
 } // namespace glb::archive

@@ -31,6 +31,26 @@ EFolderReadError EFolderReadError::forFolder(const std::filesystem::path& folder
                             systemErrorText(systemCode));
 }
 
+namespace {
+
+std::string streamErrorText(std::string_view what, const std::filesystem::path& path, int systemCode)
+{
+    std::string text = std::string(what) + " on file \"" + pathText(path) + "\"";
+    return systemCode != 0 ? text + ". " + systemErrorText(systemCode) : text;
+}
+
+} // namespace
+
+EReadError EReadError::forFile(const std::filesystem::path& path, int systemCode)
+{
+    return EReadError(streamErrorText("Stream read error", path, systemCode));
+}
+
+EWriteError EWriteError::forFile(const std::filesystem::path& path, int systemCode)
+{
+    return EWriteError(streamErrorText("Stream write error", path, systemCode));
+}
+
 std::string hexUpper(unsigned long value, int digits)
 {
     static constexpr char kDigits[] = "0123456789ABCDEF";

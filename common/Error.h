@@ -69,8 +69,11 @@ class EReadError : public Error
 {
 public:
     using Error::Error;
-    /// "Stream read error"
+    /// "Stream read error", for a stream that is no file.
     static EReadError streamRead() { return EReadError("Stream read error"); }
+    /// "Stream read error on file "%s". %s" with the full path and the system's text for
+    /// `systemCode` (left out when it is 0).
+    static EReadError forFile(const std::filesystem::path& path, int systemCode);
 };
 
 /// A stream accepted fewer bytes than given.
@@ -78,8 +81,9 @@ class EWriteError : public Error
 {
 public:
     using Error::Error;
-    /// "Stream write error"
-    static EWriteError streamWrite() { return EWriteError("Stream write error"); }
+    /// "Stream write error on file "%s". %s" with the full path and the system's text for
+    /// `systemCode` (left out when it is 0).
+    static EWriteError forFile(const std::filesystem::path& path, int systemCode);
 };
 
 /// A path longer than the platform allows.

@@ -51,7 +51,7 @@ void encodeFileBase64(const std::filesystem::path& path, const std::function<voi
     for (;;) {
         const std::ptrdiff_t got = file.read(buffer.data(), buffer.size());
         if (got < 0)
-            throw EReadError::streamRead();
+            throw EReadError::forFile(path, platform::lastErrorCode());
         if (got == 0)
             break;
         writer.write(buffer.data(), static_cast<std::size_t>(got));

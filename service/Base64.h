@@ -21,7 +21,8 @@ std::string encodeBase64(std::string_view bytes);
 
 /// Streams the text form of the file's whole content to `piece`, in pieces of bounded
 /// size. The file is open for reading with other readers allowed and no writer: one that
-/// cannot be opened raises "Cannot open file "%s". %s"; a failed read "Stream read error".
+/// cannot be opened raises "Cannot open file "%s". %s"; a failed read "Stream read error on
+/// file "%s". %s".
 void encodeFileBase64(const std::filesystem::path& path, const std::function<void(std::string_view)>& piece);
 
 /// Appends the text form of a byte stream given in pieces of any size to `out`; the text

@@ -134,12 +134,20 @@ TEST(ZipFileFailures, FailedOpenCompletesThePreviousArchiveAndLeavesTheWriterClo
          "EFCreateError: Cannot create file " + quoted(dir / "held.zip") + ". Resource temporarily unavailable"},
         {"reading mode", [&](TZipFile& z) { z.Open(dir / "b.zip", TZipMode::zmRead); },
          "EZipException: Zip archives can only be opened for writing"},
+        // A series of archives that must not overwrite one another: what exists stays as it is.
+        {"new files only, the file exists",
+         [&](TZipFile& z) {
+             z.setNewFilesOnly(true);
+             z.Open(dir / "held.zip", TZipMode::zmWrite);
+         },
+         "EFCreateError: Cannot create file " + quoted(dir / "held.zip") + ". File exists"},
     };
     for (const auto& c : cases) {
         TZipFile zip;
         zip.Open(dir / "first.zip", TZipMode::zmWrite);
         zip.Add(dir / "a.txt");
         EXPECT_EQ(t::errorOf([&] { c.open(zip); }), c.expected) << c.label;
+        EXPECT_EQ(t::readFile(dir / "held.zip"), "not ours") << c.label;
         EXPECT_EQ(zip.Mode(), TZipMode::zmClosed) << c.label;
         EXPECT_EQ(t::errorOf([&] { zip.Add(dir / "a.txt"); }), "EZipException: File must be open for writing");
         const auto first = t::inspectZip(dir / "first.zip");
@@ -211,6 +219,10 @@ TEST(ZipFileFailures, RefusedSourcesLeaveTheArchiveAsItWas)
     const fs::path huge = dir / "huge.bin";
     t::writeFile(huge, "");
     fs::resize_file(huge, std::uintmax_t{1} << 32U);
+    // 0xFFFFFFFF bytes: the size field would hold the ZIP64 mark, with no ZIP64 record.
+    const fs::path marker = dir / "marker.bin";
+    t::writeFile(marker, "");
+    fs::resize_file(marker, 0xFFFFFFFFU);
 
     struct Case
     {
@@ -255,7 +267,9 @@ TEST(ZipFileFailures, RefusedSourcesLeaveTheArchiveAsItWas)
         {"path too long", [&](TZipFile& z) { z.Add(longPath / "f.txt"); },
          "EFOpenError: Cannot open file " + quoted(longPath / "f.txt") + ". File name too long"},
         {"4 GiB", [&](TZipFile& z) { z.Add(huge); },
-         "EZipException: File " + quoted(huge) + " is too large for a zip archive (4 GiB or more)"},
+         "EZipException: File " + quoted(huge) + " is too large for a zip archive (4 GiB - 1 byte or more)"},
+        {"4 GiB - 1 byte", [&](TZipFile& z) { z.Add(marker); },
+         "EZipException: File " + quoted(marker) + " is too large for a zip archive (4 GiB - 1 byte or more)"},
         {"stored method", [&](TZipFile& z) { z.Add(dir / "bom.txt", {}, TZipCompression::zcStored); },
          "EZipException: Only Deflate compression is supported"},
     };
@@ -312,7 +326,8 @@ TEST(ZipFileFailures, DiskFullMidEntryKeepsTheCompleteEntries)
     const std::vector<Case> cases = {
         {"inside the local header", 10, "EZipException: Error writing zip file"},
         {"inside the name", 35, "EZipException: Error writing zip file"},
-        {"inside the compressed data", 30 + 10 + 5000, "EWriteError: Stream write error"},
+        {"inside the compressed data", 30 + 10 + 5000,
+         "EWriteError: Stream write error on file " + quoted(dir / "a.zip") + ". File too large"},
     };
     for (const auto& c : cases) {
         const fs::path archive = dir / "a.zip";
@@ -397,7 +412,9 @@ TEST(ZipFileFailures, SourceEndingBeforeItsSizeFailsTheEntry)
     TZipFile zip;
     zip.Open(dir / "a.zip", TZipMode::zmWrite);
     zip.Add(dir / "a.txt");
-    EXPECT_EQ(t::errorOf([&] { zip.Add(shortFile); }), "EReadError: Stream read error");
+    EXPECT_EQ(t::errorOf([&] { zip.Add(shortFile); }),
+              "EReadError: Stream read error on file " + quoted(shortFile) +
+                  ". O arquivo terminou antes do tamanho que tinha ao ser aberto");
     EXPECT_EQ(zip.Files().size(), 1U);
     zip.Close();
     const auto info = t::inspectZip(dir / "a.zip", true);

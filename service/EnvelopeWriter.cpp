@@ -116,11 +116,12 @@ public:
         if (!file->file.isOpen()) {
             throw EFOpenError::forPath(path, code);
         }
-        const std::int64_t size = file->file.size();
-        if (size < 0) {
-            throw EReadError::streamRead();
+        const std::optional<platform::FileIdentity> identity = file->file.identity();
+        if (!identity || identity->size < 0) {
+            throw EReadError::forFile(path, platform::lastErrorCode());
         }
-        file->size = static_cast<std::uint64_t>(size);
+        file->identity = *identity;
+        file->size = static_cast<std::uint64_t>(identity->size);
         file->length = escapedBase64Length(file->size);
         m_size += file->length;
         m_parts.emplace_back().file = std::move(file);
@@ -162,7 +163,7 @@ public:
     {
         for (Part& part : m_parts) {
             if (part.file && !part.file->file.seek(0)) {
-                throw EReadError::streamRead();
+                throw EReadError::forFile(part.file->path, platform::lastErrorCode());
             }
         }
         m_part = 0;
@@ -174,8 +175,9 @@ private:
     {
         std::filesystem::path path;
         platform::File file;
-        std::uint64_t size = 0;   ///< the file's bytes, as counted when it was opened
-        std::uint64_t length = 0; ///< the bytes of its BUF text in the body
+        platform::FileIdentity identity; ///< as it was when it was opened
+        std::uint64_t size = 0;          ///< the file's bytes, as counted when it was opened
+        std::uint64_t length = 0;        ///< the bytes of its BUF text in the body
     };
     struct Part
     {
@@ -213,7 +215,7 @@ private:
             const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, part.size - m_fileRead));
             const std::ptrdiff_t got = part.file.read(m_input.data(), wanted);
             if (got < 0) {
-                throw EReadError::streamRead();
+                throw EReadError::forFile(part.path, platform::lastErrorCode());
             }
             if (got == 0) {
                 throw EStagedFileChanged::forPath(part.path); // it shrank
@@ -226,6 +228,11 @@ private:
             unsigned char probe = 0;
             if (part.file.read(&probe, 1) != 0) {
                 throw EStagedFileChanged::forPath(part.path); // it grew, or cannot be read to its end
+            }
+            // Rewritten in place with the same size (locks on Linux are only advisory): what was
+            // sent may mix its old and new bytes. Every write gives the file another change time.
+            if (part.file.identity() != part.identity) {
+                throw EStagedFileChanged::forPath(part.path);
             }
             m_fileDone = true;
         }

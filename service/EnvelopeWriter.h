@@ -43,7 +43,8 @@ bool readsBackUnchanged(std::string_view text);
 /// Every file that a record's BUF names is opened here, with other readers allowed and no
 /// writer ("Cannot open file "%s". %s" when it cannot be), and held until the body goes; the
 /// sizes the files have now make the body's size. A file that then yields other bytes than
-/// counted (it shrank or grew) fails the read with EStagedFileChanged. The records are not
+/// counted (it shrank or grew), or that was written to while it was read (another change
+/// time or another file at its end), fails the read with EStagedFileChanged. The records are not
 /// needed once the body is made.
 std::unique_ptr<RequestBody> openRequest(const RequestNames& names, std::string_view nome, std::string_view cpf,
                                          const ArquivoArray& arquivo);

@@ -32,11 +32,12 @@ std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string
     events.processPendingEvents();
 
     ArquivoArray arquivo;
-    // A folder that cannot be opened uploads nothing, and the call is still made; a listing
-    // that breaks off raises. Only plain files go: a link, a FIFO or a device left in the
-    // folder is no archive of this send (and the request opens each file without following
-    // a link).
-    platform::listFolder(pasta, [&arquivo](const std::filesystem::path& full) {
+    // A folder that is not there uploads nothing, and the call is still made; one that is
+    // there but cannot be listed, or a listing that breaks off, raises: the archives in it
+    // would not reach the service. Only plain files go: a link, a FIFO or a device left in
+    // the folder is no archive of this send (and the request opens each file without
+    // following a link).
+    platform::listExistingFolder(pasta, [&arquivo](const std::filesystem::path& full) {
         std::error_code ec;
         if (std::filesystem::is_regular_file(std::filesystem::symlink_status(full, ec))) {
             auto record = std::make_unique<arquivos>();

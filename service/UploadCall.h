@@ -19,7 +19,9 @@ using PortFactory = std::function<std::shared_ptr<BackupGlebariumPortType>()>;
 /// and returns the service's reply; every failure arrives as an error. `events` processes the
 /// calling thread's pending events once before the folder is listed and once after; the call
 /// itself (writing the request, the HTTP exchange, decoding the reply, releasing the proxy)
-/// runs on a worker thread while `events` keeps the calling thread's events going.
+/// runs on a worker thread while `events` keeps the calling thread's events going. A folder
+/// that does not exist gives a call with no records; one that exists but cannot be listed, or
+/// whose listing breaks off, raises EFolderReadError and calls nothing.
 ///
 /// Each record's BUF names its file (arquivos::setBUFFile): the request opens every file
 /// before its first byte is sent (a file that cannot be opened stops the call then) and reads

@@ -9,7 +9,8 @@ namespace glb::test {
 /// away makes it: a small FUSE file system (failing_listing_fs.py, over fusepy) mounted on
 /// `mountPoint` by a child process. It holds `files` plain files "arquivo-0000", ... that
 /// open, read and delete normally; its listing yields the first `failAfter` of them and
-/// then fails with EIO. The constructor returns once the mount serves requests (the child
+/// then fails with EIO; with `failAfter` -1 it cannot be opened for listing at all (EIO),
+/// though it is there as a folder. The constructor returns once the mount serves requests (the child
 /// says so on a pipe, never after a pause) and throws std::runtime_error when it cannot be
 /// mounted; the destructor ends the child, which unmounts it.
 class FailingListingFolder

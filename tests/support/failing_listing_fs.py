@@ -5,7 +5,8 @@
 Mounts at MOUNTPOINT (in the foreground) a folder of FILES plain files, "arquivo-0000" and
 so on, each holding its own name. Listing it yields the first FAIL_AFTER of them (after
 "." and "..") and then fails with EIO; opening and reading the files works, and deleting
-one succeeds without taking it away. Prints "ready" once the mount serves requests; ends,
+one succeeds without taking it away. With FAIL_AFTER -1 the folder cannot be opened for
+listing at all (EIO), as a folder on a damaged disk or one the user has no rights to. Prints "ready" once the mount serves requests; ends,
 unmounting, on SIGTERM (or when the process that started it dies).
 """
 import errno
@@ -22,8 +23,9 @@ def name_of(index):
 class Listing(fusepy.Operations):
     use_ns = True
 
-    def __init__(self, files):
+    def __init__(self, files, fail_after):
         self.files = files
+        self.fail_after = fail_after
 
     def init(self, path):
         sys.stdout.write("ready\n")
@@ -46,6 +48,11 @@ class Listing(fusepy.Operations):
 
     def unlink(self, path):
         self.index_of(path)
+
+    def opendir(self, path):
+        if self.fail_after < 0:
+            raise fusepy.FuseOSError(errno.EIO)
+        return 0
 
     def readdir(self, path, fh):
         return []  # served by PartialListingFuse.readdir, which sees the offset
@@ -71,7 +78,7 @@ class PartialListingFuse(fusepy.FUSE):
 
 def main():
     mountpoint, files, fail_after = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-    PartialListingFuse(fail_after, Listing(files), mountpoint, foreground=True, nothreads=True,
+    PartialListingFuse(fail_after, Listing(files, fail_after), mountpoint, foreground=True, nothreads=True,
                        fsname="glb-failing-listing")
 
 

@@ -113,19 +113,23 @@ TEST(EnviarArquivos, AListingThatBreaksOffSendsNothing)
     if (!glb::test::FailingListingFolder::available()) {
         GTEST_SKIP() << "no /dev/fuse on this machine";
     }
-    TempDir dir;
-    std::filesystem::create_directories(dir / "tmpbackupEnviado");
-    const glb::test::FailingListingFolder staging(dir / "tmpbackupEnviado", 600, 408);
-    Upload upload;
-    try {
-        upload.run(staging.path());
-        FAIL() << "a listing that breaks off must raise";
-    } catch (const glb::EFolderReadError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Não foi possível ler a pasta \"" + staging.path().string() + "\". Input/output error");
+    // Broken off part-way, or the folder is there but cannot be opened at all.
+    for (const int failAfter : {408, -1}) {
+        SCOPED_TRACE(failAfter);
+        TempDir dir;
+        std::filesystem::create_directories(dir / "tmpbackupEnviado");
+        const glb::test::FailingListingFolder staging(dir / "tmpbackupEnviado", 600, failAfter);
+        Upload upload;
+        try {
+            upload.run(staging.path());
+            ADD_FAILURE() << "a folder that cannot be listed whole must raise";
+        } catch (const glb::EFolderReadError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "Não foi possível ler a pasta \"" + staging.path().string() + "\". Input/output error");
+        }
+        EXPECT_EQ(upload.portsMade, 0);
+        EXPECT_TRUE(upload.calls->empty());
     }
-    EXPECT_EQ(upload.portsMade, 0);
-    EXPECT_TRUE(upload.calls->empty());
 }
 
 TEST(EnviarArquivos, AnEmptyOrMissingFolderStillCallsTheService)

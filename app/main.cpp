@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 #include "app/ToolkitArguments.h"
 #include "backup/SendBackupFactory.h"
+#include "common/Platform.h"
 #include "service/ServiceContract.h"
 
 #include <QApplication>
@@ -8,6 +9,8 @@
 
 int main(int argc, char* argv[])
 {
+    // A send holds every staged archive open at once while it goes out.
+    glb::platform::raiseOpenFileLimit();
     glb::service::RegisterBackupGlebariumTypes();
     glb::app::ToolkitArguments toolkitArguments(argc, argv);
     QApplication application(toolkitArguments.argc(), toolkitArguments.argv());

@@ -44,6 +44,9 @@ public:
             });
             try {
                 const ArchiveJob& job = m_jobs[index];
+                // No archive of the send may empty another, whatever names the file system
+                // takes for one: each is a new file, and one that exists is an error.
+                writer.setNewFilesOnly(true);
                 writer.Open(m_pastaEnvio / pathFromText(job.nomeArquivo), archive::TZipMode::zmWrite);
                 CompactarPasta(writer, job.pasta);
                 writer.Close();

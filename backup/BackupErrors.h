@@ -2,6 +2,7 @@
 
 #include "common/Error.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -57,6 +58,23 @@ public:
         return EArchiveNameCollision("A pasta \"" + shownDiretorio(diretorio) +
                                      "\" da tabela de fazendas daria o arquivo de backup do financeiro, \"" +
                                      std::string(archive) + "\"");
+    }
+};
+
+/// More files to send than the system lets the program hold open at once, as the request
+/// does while it goes out.
+class ETooManyArchives : public Error
+{
+public:
+    using Error::Error;
+
+    /// "São %d arquivos de backup a enviar, mas o sistema só permite a este programa abrir
+    /// mais %d arquivos ao mesmo tempo; o backup não foi enviado".
+    static ETooManyArchives forCount(std::size_t files, std::size_t allowed)
+    {
+        return ETooManyArchives("São " + std::to_string(files) +
+                                " arquivos de backup a enviar, mas o sistema só permite a este programa abrir mais " +
+                                std::to_string(allowed) + " arquivos ao mesmo tempo; o backup não foi enviado");
     }
 };
 

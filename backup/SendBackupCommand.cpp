@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <exception>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -33,6 +34,9 @@ constexpr std::string_view kEnvioEmAndamento =
     "Outro envio de backup já está em andamento a partir desta pasta. Aguarde o fim dele e tente de novo.";
 constexpr std::chrono::milliseconds kPausaAntesDoEnvio{500};
 constexpr std::size_t kMinimoCpfCnpj = 11;
+// Descriptors kept free for the rest of a send beside its staged files: the connection and
+// the proxy's, name lookups, the libraries' own files.
+constexpr std::size_t kDescritoresReservados = 32;
 
 std::size_t characterCount(std::string_view utf8)
 {
@@ -52,10 +56,27 @@ bool isPlainFolderName(std::string_view diretorio)
     return !(dotsAndBlanksOnly && std::count(diretorio.begin(), diretorio.end(), '.') >= 2);
 }
 
+/// True unless `path` is known to be no folder: one whose state cannot be told (no rights
+/// on the way to it) is taken as there, so that packing it reports why it cannot be read
+/// instead of leaving it out of the backup without a word.
 bool existsAsFolder(const fs::path& path)
 {
     std::error_code ec;
-    return fs::is_directory(path, ec);
+    const fs::file_status status = fs::status(path, ec);
+    return fs::is_directory(status) || (ec && status.type() != fs::file_type::not_found);
+}
+
+/// The plain files in the staging folder before any archive is written: leftovers that
+/// could not be removed, which the upload sends too.
+std::size_t filesIn(const fs::path& pasta)
+{
+    std::size_t count = 0;
+    platform::listFolder(pasta, [&count](const fs::path& entry) {
+        std::error_code ec;
+        count += fs::is_regular_file(fs::symlink_status(entry, ec)) ? 1 : 0;
+        return true;
+    });
+    return count;
 }
 
 /// The bytes of the files that packing `jobs` reads: those of the plain files directly in
@@ -76,23 +97,25 @@ std::uint64_t bytesToPack(const std::vector<ArchiveJob>& jobs)
     return total;
 }
 
-/// The archive names of one send, each with the folder it packs. Two names that differ only
-/// in letter case are one file on Windows and may be one at the service, so they are one
-/// name here; a farm row that names the same folder again is the same archive packed again.
+/// The archive names of one send, each with the folder it packs. Two names that a file system
+/// may take for one (letter case aside, as the platform folds it) are one file there and may
+/// be one at the service, so they are one name here; a farm row that names the same folder
+/// again is the same archive, packed once.
 class ArchiveNames
 {
 public:
-    /// Claims the archive `name` for the farm folder `pasta` (of the value `diretorio`).
-    /// Raises EArchiveNameCollision when another folder has it.
-    void claimForFarm(const std::string& name, const std::string& diretorio, const fs::path& pasta)
+    /// Claims the archive `name` for the farm folder `pasta` (of the value `diretorio`): true
+    /// when it is new, false when an earlier row claimed it for the same folder. Raises
+    /// EArchiveNameCollision when another folder has it.
+    bool claimForFarm(const std::string& name, const std::string& diretorio, const fs::path& pasta)
     {
-        const auto [owner, added] = m_owners.try_emplace(lowerAscii(name), Owner{diretorio, pasta, false});
+        const auto [owner, added] = m_owners.try_emplace(platform::fileNameKey(name), Owner{diretorio, pasta, false});
         if (added) {
-            return;
+            return true;
         }
         std::error_code ec;
         if (!owner->second.financial && fs::equivalent(owner->second.pasta, pasta, ec)) {
-            return;
+            return false;
         }
         throw EArchiveNameCollision::betweenFarms(owner->second.diretorio, diretorio, name);
     }
@@ -100,7 +123,7 @@ public:
     /// Claims the financial archive's `name`; raises when a farm folder has it.
     void claimForFinancial(const std::string& name, const fs::path& pasta)
     {
-        const auto [owner, added] = m_owners.try_emplace(lowerAscii(name), Owner{{}, pasta, true});
+        const auto [owner, added] = m_owners.try_emplace(platform::fileNameKey(name), Owner{{}, pasta, true});
         if (!added) {
             throw EArchiveNameCollision::withFinancial(owner->second.diretorio, name);
         }
@@ -113,7 +136,7 @@ private:
         fs::path pasta;
         bool financial = false;
     };
-    std::map<std::string, Owner> m_owners; ///< by name in lower case
+    std::map<std::string, Owner> m_owners; ///< by platform::fileNameKey of the name
 };
 
 } // namespace
@@ -211,8 +234,10 @@ std::vector<ArchiveJob> SendBackupCommand::archiveJobs()
             if (!isPlainFolderName(diretorio) || !service::readsBackUnchanged(nome)) {
                 throw EUnsafeFolderName::forDiretorio(diretorio);
             }
-            archives.claimForFarm(nome, diretorio, pastaFazenda);
-            jobs.push_back({std::move(nome), pastaFazenda});
+            // Two jobs on one archive would write it side by side, each over the other.
+            if (archives.claimForFarm(nome, diretorio, pastaFazenda)) {
+                jobs.push_back({std::move(nome), pastaFazenda});
+            }
         }
         m_query.next();
     }
@@ -240,6 +265,16 @@ void SendBackupCommand::packAndUpload(Compactadores& compactadores, const fs::pa
     m_query.open();
     m_query.first();
     const std::vector<ArchiveJob> jobs = archiveJobs();
+
+    // The request holds every staged file open while it goes out; find out now, not after
+    // every archive has been written, when there would be more than the system allows.
+    if (const std::optional<std::size_t> room = platform::openFileRoom()) {
+        const std::size_t files = jobs.size() + filesIn(pastaEnvio);
+        if (files + kDescritoresReservados > *room) {
+            throw ETooManyArchives::forCount(files,
+                                             *room > kDescritoresReservados ? *room - kDescritoresReservados : 0);
+        }
+    }
 
     // The archives are written side by side on worker threads, each by a writer of its own,
     // while the window keeps its events going.

@@ -12,9 +12,10 @@ namespace fs = std::filesystem;
 
 void CompactarPasta(archive::TZipFile& compactador, const fs::path& pasta)
 {
-    // A listing that breaks off raises: an archive of part of the folder must not pass for
-    // the whole. An error from the writer closes the listing on its way out.
-    platform::listFolder(pasta, [&compactador](const fs::path& arquivo) {
+    // A folder that is there but cannot be listed, or a listing that breaks off, raises: an
+    // archive of part of the folder, or of none of it, must not pass for the whole. An error
+    // from the writer closes the listing on its way out.
+    platform::listExistingFolder(pasta, [&compactador](const fs::path& arquivo) {
         std::error_code statusError;
         const fs::file_status status = fs::status(arquivo, statusError);
         // Opening a pipe waits for a writer and a device may never end: neither is data.

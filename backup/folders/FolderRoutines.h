@@ -12,8 +12,8 @@ namespace glb::backup {
 /// separator) to the open archive, in the order the file system lists them, each under its
 /// bare name with Deflate. Folders, links to folders and special files (pipes, sockets,
 /// devices) are passed over; subfolders are not descended into. The writer's errors pass
-/// through unchanged. A folder that cannot be opened adds nothing; a listing that fails
-/// after it started raises EFolderReadError naming the folder.
+/// through unchanged. A folder that does not exist adds nothing; one that exists but cannot
+/// be opened, or whose listing fails after it started, raises EFolderReadError naming it.
 void CompactarPasta(archive::TZipFile& compactador, const std::filesystem::path& pasta);
 
 /// Deletes one entry that is not a folder (a file or a link); true when it is gone.

@@ -264,6 +264,31 @@ TEST(FolderRoutines, ListingThatFailsPartWayRaisesNamingTheFolder)
     }
     EXPECT_TRUE(fs::is_directory(tmp / "arvore"));
 }
+
+// A folder that is there but cannot be opened (a damaged disk, no rights) is not an empty
+// folder: packing it raises, while a folder that is not there still adds nothing.
+TEST(FolderRoutines, FolderThatExistsButCannotBeOpenedRaisesAndAMissingOneAddsNothing)
+{
+    if (!glb::test::FailingListingFolder::available()) {
+        GTEST_SKIP() << "no /dev/fuse: a folder that cannot be opened cannot be mounted here";
+    }
+    TempDir tmp;
+    const fs::path pasta = tmp / "Fazenda1";
+    fs::create_directories(pasta);
+    const glb::test::FailingListingFolder failing(pasta, 3, -1);
+
+    TZipFile zip;
+    zip.Open(tmp / "Backup1.zip", glb::archive::TZipMode::zmWrite);
+    try {
+        CompactarPasta(zip, pasta);
+        ADD_FAILURE() << "a folder that cannot be opened packed as an empty one";
+    } catch (const glb::EFolderReadError& e) {
+        EXPECT_EQ(std::string(e.what()), "Não foi possível ler a pasta \"" + pasta.string() + "\". Input/output error");
+    }
+    CompactarPasta(zip, tmp / "sumiu");
+    EXPECT_TRUE(zip.Files().empty());
+    zip.Close();
+}
 #endif
 
 TEST(RemoverPastaEnvio, RemovesTheNamedFolderBesideTheProgramOnly)

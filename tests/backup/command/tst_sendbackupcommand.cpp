@@ -3,11 +3,17 @@
 #include "backup/farmlist/FarmQuery.h"
 #include "common/UseLock.h"
 #include "tests/support/LockingProcess.h"
+#ifndef _WIN32
+#include "tests/support/FailingListing.h"
+#endif
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <map>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 #include <string>
 #include <thread>
 #include <vector>
@@ -422,15 +428,18 @@ TEST(SendBackupCommand, EmptyDiretorioPacksTheFarmRootIntoBackupZip)
     EXPECT_NE(std::find(calls.begin(), calls.end(), "zip.Add(Fazendas/FAZENDAS.DB)"), calls.end());
 }
 
-TEST(SendBackupCommand, SameDiretorioTwiceWritesTheSameArchiveTwice)
+// Packed side by side, two jobs on one archive would each open it while the other holds it.
+TEST(SendBackupCommand, SameDiretorioTwicePacksItsArchiveOnce)
 {
     Installation inst;
     writeFile(inst.raiz() / "A" / "a", "a");
-    inst.rows = {"A", "A"};
+    writeFile(inst.raiz() / "B" / "b", "b");
+    inst.rows = {"A", "B", "A"};
+    inst.packingThreads = 2;
     inst.run();
     const auto& calls = inst.host.calls();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "zip.Open(exe/tmpbackupEnviado/BackupA.zip)"), 2);
-    EXPECT_EQ(inst.uploaded, (std::map<std::string, std::string>{{"BackupA.zip", "a\n"}}));
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "zip.Open(exe/tmpbackupEnviado/BackupA.zip)"), 1);
+    EXPECT_EQ(inst.uploaded, (std::map<std::string, std::string>{{"BackupA.zip", "a\n"}, {"BackupB.zip", "b\n"}}));
 }
 
 TEST(SendBackupCommand, ErrorInAnyStageRunsTheWholeCleanUpThenGoesOn)
@@ -579,7 +588,7 @@ TEST(SendBackupCommand, AnUnsafeDiretorioEndsTheRunOnlyWhenItsFolderExists)
         const auto opened =
             std::count_if(calls.begin(), calls.end(), [](const std::string& s) { return s.rfind("zip.Open", 0) == 0; });
         if (c.message.empty()) {
-            EXPECT_EQ(opened, 3); // "A" twice and the financial folder
+            EXPECT_EQ(opened, 2); // "A" (once for its two rows) and the financial folder
             EXPECT_EQ(inst.uploaded.size(), 2U);
         } else {
             EXPECT_EQ(opened, 0); // the whole farm list is checked before anything is packed
@@ -607,6 +616,9 @@ TEST(SendBackupCommand, ArchivesThatWouldShareANameEndTheRunBeforeTheUpload)
                                     "financeiro, \"BackupFinanceiro.zip\""},
         {{"Sede", "SEDE"},   false, "As pastas \"Sede\" e \"SEDE\" da tabela de fazendas dariam o mesmo arquivo de "
                                     "backup \"BackupSEDE.zip\""},
+        // Case-insensitive file systems fold accented letters too.
+        {{"Açude", "AÇUDE"}, false, "As pastas \"Açude\" e \"AÇUDE\" da tabela de fazendas dariam o mesmo arquivo de "
+                                    "backup \"BackupAÇUDE.zip\""},
         {{"Financeiro"},     false, ""}, // no financial folder: no financial archive
         {{"Sede", "Sede"},   true,  ""}, // the same folder, packed again
     };
@@ -633,6 +645,100 @@ TEST(SendBackupCommand, ArchivesThatWouldShareANameEndTheRunBeforeTheUpload)
         EXPECT_FALSE(fs::exists(inst.staging()));
     }
 }
+
+#ifndef _WIN32
+// A farm folder or the financial folder that is there but cannot be listed must not go as
+// an empty archive: the send ends with the folder's error before anything is uploaded.
+TEST(SendBackupCommand, AFolderThatCannotBeListedEndsTheRunBeforeTheUpload)
+{
+    if (!glb::test::FailingListingFolder::available()) {
+        GTEST_SKIP() << "no /dev/fuse: a folder that cannot be opened cannot be mounted here";
+    }
+    for (const bool financial : {false, true}) {
+        SCOPED_TRACE(financial ? "the financial folder" : "a farm folder");
+        Installation inst;
+        inst.realWriters = true;
+        inst.packingThreads = 2;
+        writeFile(inst.raiz() / "A" / "a", "a");
+        if (!financial) {
+            writeFile(inst.financeiro() / "CAIXA.DB", "c");
+        }
+        const fs::path quebrada = financial ? inst.financeiro() : inst.raiz() / "Quebrada";
+        fs::create_directories(quebrada);
+        const glb::test::FailingListingFolder failing(quebrada, 3, -1);
+        inst.rows = {"A", "Quebrada", "Sumida"};
+        std::string message;
+        try {
+            inst.run();
+        } catch (const glb::EFolderReadError& e) {
+            message = e.what();
+        }
+        EXPECT_EQ(message, "Não foi possível ler a pasta \"" + quebrada.string() + "\". Input/output error");
+        EXPECT_TRUE(inst.uploaded.empty());
+        const auto& calls = inst.host.calls();
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "upload(exe/tmpbackupEnviado)"), 0);
+        EXPECT_FALSE(fs::exists(inst.staging()));
+    }
+}
+
+/// The process's soft limit of open files set to `room` more than it holds now, for the
+/// lifetime of the object.
+class OpenFileRoom
+{
+public:
+    explicit OpenFileRoom(rlim_t room)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_old);
+        rlim_t open = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            ++open;
+        }
+        rlimit limit = m_old;
+        limit.rlim_cur = open + room;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    ~OpenFileRoom() { ::setrlimit(RLIMIT_NOFILE, &m_old); }
+    OpenFileRoom(const OpenFileRoom&) = delete;
+    OpenFileRoom& operator=(const OpenFileRoom&) = delete;
+
+private:
+    rlimit m_old{};
+};
+
+// The request holds every archive open while it goes out: more than the process may open
+// must be told before a single archive is written, not met half-way through the upload.
+TEST(SendBackupCommand, MoreArchivesThanTheProcessMayHoldOpenEndTheRunBeforePacking)
+{
+    Installation inst;
+    for (int k = 0; k < 40; ++k) {
+        writeFile(inst.raiz() / ("F" + std::to_string(k)) / "x", "x");
+        inst.rows.push_back("F" + std::to_string(k));
+    }
+    writeFile(inst.financeiro() / "CAIXA.DB", "c");
+    std::string message;
+    {
+        const OpenFileRoom room(48);
+        try {
+            inst.run();
+        } catch (const glb::backup::ETooManyArchives& e) {
+            message = e.what();
+        }
+    }
+    EXPECT_EQ(message.rfind("São 41 arquivos de backup a enviar, mas o sistema só permite", 0), 0U) << message;
+    EXPECT_NE(message.find("; o backup não foi enviado"), std::string::npos) << message;
+    const auto& calls = inst.host.calls();
+    EXPECT_EQ(
+        std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("zip.Open", 0) == 0; }), 0);
+    EXPECT_TRUE(inst.uploaded.empty());
+    EXPECT_FALSE(fs::exists(inst.staging()));
+
+    // With room for them, the same archives go.
+    inst.rows.resize(8);
+    const OpenFileRoom room(48);
+    inst.run();
+    EXPECT_EQ(inst.uploaded.size(), 9U);
+}
+#endif
 
 TEST(SendBackupCommand, PlainNamesWithDotsOrBlanksAreNoReason)
 {

@@ -4,6 +4,7 @@
 #include "app/FormControls.h"
 #include "app/MessageBoxes.h"
 #include "app/UiEvents.h"
+#include "app/overlay/FontFallback.h"
 #include "app/overlay/WaitOverlay.h"
 #include "backup/Installation.h"
 #include "backup/SendBackupCommand.h"
@@ -45,7 +46,8 @@ constexpr int kNoLengthLimit = std::numeric_limits<int>::max();
 
 QFont windowFont()
 {
-    QFont font(QStringLiteral("Segoe UI"));
+    QFont font;
+    font.setFamilies(withFallbackFamily(QStringLiteral("Segoe UI")));
     font.setPixelSize(13);
     font.setWeight(QFont::Normal);
     font.setItalic(false);

@@ -4,6 +4,7 @@
 #include "app/MainWindow.h"
 #include "app/MessageBoxes.h"
 #include "app/overlay/OverlayPanel.h"
+#include "app/overlay/WaitOverlay.h"
 #include "backup/SendBackupFactory.h"
 #include "backup/farmlist/FarmQuery.h"
 #include "common/Platform.h"
@@ -14,6 +15,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -229,6 +232,24 @@ private slots:
         QCOMPARE(font.pixelSize(), pixelSize);
         QCOMPARE(font.italic(), italic);
         QCOMPARE(font.weight(), QFont::Normal);
+    }
+
+    void whereTheWindowsFontsAreMissingTheInstalledFallbackIsUsed()
+    {
+        // The scripts install the fallback family; its widths are close enough that every
+        // text fits at its natural width.
+        QVERIFY2(QFontDatabase::hasFamily(QStringLiteral("Open Sans")), "fonts-open-sans is not installed");
+        app::MostrarAguarde(m_window.get(), QStringLiteral("Enviando Backup"), true);
+        QWidgetList controls = {m_window.get()};
+        controls += m_window->findChildren<QWidget*>();
+        for (const QWidget* widget : std::as_const(controls)) {
+            const QString requested = widget->font().family();
+            const QString expected = QFontDatabase::hasFamily(requested) ? requested : QStringLiteral("Open Sans");
+            QCOMPARE(QFontInfo(widget->font()).family(), expected);
+            QVERIFY2(widget->font().stretch() == QFont::AnyStretch || widget->font().stretch() == QFont::Unstretched,
+                     qPrintable(widget->objectName()));
+        }
+        app::EsconderAguarde(m_window.get());
     }
 
     void focusStartsInNomeAndTabsInOrder()

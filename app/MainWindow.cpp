@@ -83,6 +83,7 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     setUpWindow();
     createDataGroup();
     createFooter();
+    keepTextsWhole();
     setUpKeyboard();
     runGuarded([this] { FormCreate(); });
 }
@@ -143,11 +144,6 @@ void TfrmBackup::createDataGroup()
     cbContrato->setObjectName(QStringLiteral("cbContrato"));
     cbContrato->setGeometry(16, 198, 275, 17);
     cbContrato->setChecked(true);
-
-    // Labels take the size of their text in their own font.
-    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5}) {
-        label->adjustSize();
-    }
 }
 
 void TfrmBackup::createFooter()
@@ -170,6 +166,16 @@ void TfrmBackup::createFooter()
     }
     connect(btnEnviarBackup, &QPushButton::clicked, this, &TfrmBackup::btnEnviarBackupClick);
     connect(btnCancelar, &QPushButton::clicked, this, &TfrmBackup::btnCancelarClick);
+}
+
+void TfrmBackup::keepTextsWhole()
+{
+    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5}) {
+        fitText(label);
+    }
+    for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{cbContrato, btnEnviarBackup, btnCancelar}) {
+        fitText(button);
+    }
 }
 
 void TfrmBackup::setUpKeyboard()

@@ -1,10 +1,15 @@
 #include "app/FormControls.h"
 
+#include <QCheckBox>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <algorithm>
+#include <functional>
 
 namespace glb::app {
 
@@ -15,7 +20,53 @@ bool onlyDigits(const QString& text)
     return std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
 
+/// Half the natural width: narrower than that, a text is no longer legible.
+constexpr int kNarrowestStretch = 50;
+
+/// `font` condensed one step at a time until `fits` holds for it, or as far as is legible.
+/// Unchanged when it fits as it is.
+QFont condensedToFit(QFont font, const std::function<bool(const QFont&)>& fits)
+{
+    for (int stretch = QFont::Unstretched; !fits(font) && stretch > kNarrowestStretch;) {
+        font.setStretch(--stretch);
+    }
+    return font;
+}
+
 } // namespace
+
+void fitText(QLabel* label)
+{
+    label->adjustSize();
+    const int room = label->parentWidget()->contentsRect().right() + 1 - label->x();
+    if (label->width() <= room) {
+        return;
+    }
+    const QFont condensed = condensedToFit(label->font(), [label, room](const QFont& font) {
+        label->setFont(font);
+        return label->sizeHint().width() <= room;
+    });
+    label->setFont(condensed);
+    label->adjustSize();
+}
+
+void fitText(QAbstractButton* button)
+{
+    QStyleOptionButton option;
+    option.initFrom(button);
+    option.text = button->text();
+    const QStyle::SubElement contents =
+        qobject_cast<QCheckBox*>(button) != nullptr ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents;
+    const int room = button->style()->subElementRect(contents, &option, button).width();
+    const QString text = button->text();
+    const QFont font = button->font();
+    const QFont condensed = condensedToFit(font, [&text, room](const QFont& candidate) {
+        return QFontMetrics(candidate).size(Qt::TextShowMnemonic, text).width() <= room;
+    });
+    if (condensed != font) {
+        button->setFont(condensed);
+    }
+}
 
 QValidator::State UpperCaseValidator::validate(QString& input, int& /*position*/) const
 {

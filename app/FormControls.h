@@ -6,7 +6,19 @@
 #include <QValidator>
 #include <QWidget>
 
+class QAbstractButton;
+class QLabel;
+
 namespace glb::app {
+
+/// Sizes `label` to its text. Where that would reach past its parent's contents (a
+/// substitute font wider than the window's own), the label's font is condensed just enough
+/// for the text to end inside; its height and style stay.
+void fitText(QLabel* label);
+
+/// Condenses the font of `button` (a push button or a check box, whose size is fixed) just
+/// enough for its text to fit where the button draws it, when it does not already.
+void fitText(QAbstractButton* button);
 
 /// Upper-cases every character as it enters edtNome, one for one, so the cursor stays put
 /// ("ã" becomes "Ã"; a letter without a single upper-case form stays as it is).

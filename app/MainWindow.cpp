@@ -4,6 +4,7 @@
 #include "app/FormControls.h"
 #include "app/MessageBoxes.h"
 #include "app/UiEvents.h"
+#include "app/overlay/FontFallback.h"
 #include "app/overlay/WaitOverlay.h"
 #include "backup/Installation.h"
 #include "backup/SendBackupCommand.h"
@@ -45,7 +46,8 @@ constexpr int kNoLengthLimit = std::numeric_limits<int>::max();
 
 QFont windowFont()
 {
-    QFont font(QStringLiteral("Segoe UI"));
+    QFont font;
+    font.setFamilies(withFallbackFamily(QStringLiteral("Segoe UI")));
     font.setPixelSize(13);
     font.setWeight(QFont::Normal);
     font.setItalic(false);
@@ -81,6 +83,7 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
     setUpWindow();
     createDataGroup();
     createFooter();
+    keepTextsWhole();
     setUpKeyboard();
     runGuarded([this] { FormCreate(); });
 }
@@ -141,11 +144,6 @@ void TfrmBackup::createDataGroup()
     cbContrato->setObjectName(QStringLiteral("cbContrato"));
     cbContrato->setGeometry(16, 198, 275, 17);
     cbContrato->setChecked(true);
-
-    // Labels take the size of their text in their own font.
-    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5}) {
-        label->adjustSize();
-    }
 }
 
 void TfrmBackup::createFooter()
@@ -168,6 +166,16 @@ void TfrmBackup::createFooter()
     }
     connect(btnEnviarBackup, &QPushButton::clicked, this, &TfrmBackup::btnEnviarBackupClick);
     connect(btnCancelar, &QPushButton::clicked, this, &TfrmBackup::btnCancelarClick);
+}
+
+void TfrmBackup::keepTextsWhole()
+{
+    for (QLabel* label : {Label1, Label2, Label3, Label4, Label5}) {
+        fitText(label);
+    }
+    for (QAbstractButton* button : std::initializer_list<QAbstractButton*>{cbContrato, btnEnviarBackup, btnCancelar}) {
+        fitText(button);
+    }
 }
 
 void TfrmBackup::setUpKeyboard()

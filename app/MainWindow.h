@@ -68,6 +68,9 @@ private:
     void createDataGroup();
     /// pnlBotoes with "&Enviar" and "Fechar".
     void createFooter();
+    /// Labels sized to their text; any text that a substitute font makes wider than its room
+    /// drawn condensed to fit.
+    void keepTextsWhole();
     /// Tab order, the E key's shortcut and the first focus.
     void setUpKeyboard();
     void FormCreate();

@@ -5,7 +5,6 @@
 #include "service/ServiceContract.h"
 
 #include <QApplication>
-#include <QFont>
 
 int main(int argc, char* argv[])
 {
@@ -14,15 +13,6 @@ int main(int argc, char* argv[])
     glb::service::RegisterBackupGlebariumTypes();
     glb::app::ToolkitArguments toolkitArguments(argc, argv);
     QApplication application(toolkitArguments.argc(), toolkitArguments.argv());
-#ifndef _WIN32
-    // The window's fonts are Windows fonts. Where they are missing, prefer families of
-    // about their width to the toolkit's default, which is wide enough to clip the labels.
-    QFont::insertSubstitutions(QStringLiteral("Segoe UI"),
-                               {QStringLiteral("Selawik"), QStringLiteral("Liberation Sans"),
-                                QStringLiteral("Nimbus Sans"), QStringLiteral("Arial")});
-    QFont::insertSubstitutions(QStringLiteral("Tahoma"),
-                               {QStringLiteral("Liberation Sans"), QStringLiteral("Nimbus Sans")});
-#endif
     glb::app::TfrmBackup frmBackup;
     const auto enviarBackup = glb::backup::makeSendBackupCommand(frmBackup, frmBackup.qryGlebarium());
     frmBackup.setSendCommand(enviarBackup.get());

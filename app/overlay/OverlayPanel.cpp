@@ -1,5 +1,6 @@
 #include "app/overlay/OverlayPanel.h"
 
+#include "app/overlay/FontFallback.h"
 #include "app/overlay/OverlayAnimation.h"
 
 #include <QApplication>
@@ -61,7 +62,10 @@ OverlayPanel::OverlayPanel(QWidget* parent)
     setBackgroundRole(QPalette::Button);
     setForegroundRole(QPalette::WindowText);
     setAutoFillBackground(true);
-    QFont font(QStringLiteral("Tahoma"), 10, QFont::Bold);
+    QFont font;
+    font.setFamilies(withFallbackFamily(QStringLiteral("Tahoma")));
+    font.setPointSize(10);
+    font.setBold(true);
     setFont(font);
 }
 

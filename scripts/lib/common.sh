@@ -8,6 +8,8 @@ GLB_PACKAGES=(
   cmake ninja-build g++ pkg-config git clang-format clang-tidy
   # libraries
   qt6-base-dev libqt6test6 zlib1g-dev libcurl4-openssl-dev libxml2-dev libsqlite3-dev
+  # the window's font where Segoe UI (about its widths) and Tahoma are missing
+  fonts-open-sans
   # tests
   libgtest-dev pxlib-dev python3 unzip zip
   python3-fusepy libfuse2

@@ -1,9 +1,11 @@
 // The main window: controls, fonts, keys, placement, the installation check, closing and
 // what it does as the send command's host.
 
+#include "app/FormControls.h"
 #include "app/MainWindow.h"
 #include "app/MessageBoxes.h"
 #include "app/overlay/OverlayPanel.h"
+#include "app/overlay/WaitOverlay.h"
 #include "backup/SendBackupFactory.h"
 #include "backup/farmlist/FarmQuery.h"
 #include "common/Platform.h"
@@ -14,6 +16,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,6 +26,9 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionGroupBox>
 #include <QTcpServer>
 #include <QTest>
 #include <QTimer>
@@ -71,6 +79,89 @@ void typeText(QWidget* target, const QString& text)
     for (const QChar c : text) {
         QTest::sendKeyEvent(QTest::Click, target, Qt::Key_unknown, QString(c), Qt::NoModifier);
     }
+}
+
+/// Where a widget shows its children whole, and the place of its title (a group box's).
+struct ShownArea
+{
+    QRect inside;
+    QRect title;
+};
+
+ShownArea shownArea(const QWidget* parent)
+{
+    const auto* group = qobject_cast<const QGroupBox*>(parent);
+    if (group == nullptr) {
+        return {parent->contentsRect(), {}};
+    }
+    QStyleOptionGroupBox option;
+    option.initFrom(group);
+    option.text = group->title();
+    option.lineWidth = 1;
+    option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
+    const QStyle* style = group->style();
+    const int line = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, group);
+    return {style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxFrame, group)
+                .adjusted(line, line, -line, -line),
+            style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group)};
+}
+
+/// Each text under `root` that is cut: wider or taller than the room its control draws it
+/// in, or in a control that its parent does not show whole (inside a group box's frame,
+/// clear of its title). `checked` counts the texts measured.
+QStringList cutTexts(const QWidget* root, int& checked)
+{
+    QStringList cut;
+    const auto check = [&cut](const QWidget* widget, const QString& text, QRect room) {
+        const QFontMetrics metrics(widget->font());
+        const QSize needed(metrics.size(Qt::TextShowMnemonic, text).width(), metrics.tightBoundingRect(text).height());
+        if (needed.width() > room.width() || needed.height() > room.height()) {
+            cut << QStringLiteral("%1: \"%2\" needs %3 x %4, has %5 x %6 (%7)")
+                       .arg(widget->objectName(), text)
+                       .arg(needed.width())
+                       .arg(needed.height())
+                       .arg(room.width())
+                       .arg(room.height())
+                       .arg(QFontInfo(widget->font()).family());
+        }
+        const auto [inside, title] = shownArea(widget->parentWidget());
+        if (!inside.contains(widget->geometry()) || title.intersects(widget->geometry())) {
+            cut << QStringLiteral("%1 at (%2, %3) %4 x %5 is not within (%6, %7) %8 x %9 of %10%11")
+                       .arg(widget->objectName())
+                       .arg(widget->x())
+                       .arg(widget->y())
+                       .arg(widget->width())
+                       .arg(widget->height())
+                       .arg(inside.x())
+                       .arg(inside.y())
+                       .arg(inside.width())
+                       .arg(inside.height())
+                       .arg(widget->parentWidget()->objectName(),
+                            title.intersects(widget->geometry()) ? QStringLiteral(", over its title") : QString());
+        }
+    };
+    checked = 0;
+    for (const QWidget* widget : root->findChildren<QWidget*>()) {
+        if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+            check(label, label->text(), label->contentsRect());
+        } else if (const auto* button = qobject_cast<const QAbstractButton*>(widget)) {
+            QStyleOptionButton option;
+            option.initFrom(button);
+            option.text = button->text();
+            const bool checkBox = qobject_cast<const QCheckBox*>(button) != nullptr;
+            check(button, button->text(),
+                  button->style()->subElementRect(
+                      checkBox ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &option, button));
+        } else if (const auto* group = qobject_cast<const QGroupBox*>(widget)) {
+            check(group, group->title(), shownArea(group).title.intersected(group->rect()));
+        } else if (const auto* panel = qobject_cast<const app::OverlayPanel*>(widget)) {
+            check(panel, panel->displayedText(), panel->contentsRect());
+        } else {
+            continue;
+        }
+        ++checked;
+    }
+    return cut;
 }
 
 } // namespace
@@ -229,6 +320,96 @@ private slots:
         QCOMPARE(font.pixelSize(), pixelSize);
         QCOMPARE(font.italic(), italic);
         QCOMPARE(font.weight(), QFont::Normal);
+    }
+
+    void everyTextIsWhole()
+    {
+        // Whatever fonts this machine has. The wait panel is measured with the longest text
+        // it shows.
+        app::MostrarAguarde(m_window.get(), QStringLiteral("Enviando Backup"), true);
+        app::AtualizarAguarde(m_window.get(), 100);
+        int checked = 0;
+        const QStringList cut = cutTexts(m_window.get(), checked);
+        app::EsconderAguarde(m_window.get());
+        QCOMPARE(checked, 10); // five labels, three buttons, the group box and the panel
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QLatin1Char('\n'))));
+    }
+
+    void textsWiderThanTheirRoomAreCondensed_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("roomPercent"); // of the room the text takes in the window's font
+        QTest::addColumn<bool>("condensed");
+        // clang-format off
+        QTest::newRow("label with room to spare")  << QStringLiteral("QLabel")      << 110 << false;
+        QTest::newRow("label past its parent")     << QStringLiteral("QLabel")      << 80  << true;
+        QTest::newRow("check box with room")       << QStringLiteral("QCheckBox")   << 100 << false;
+        QTest::newRow("check box too narrow")      << QStringLiteral("QCheckBox")   << 75  << true;
+        QTest::newRow("button too narrow")         << QStringLiteral("QPushButton") << 70  << true;
+        // clang-format on
+    }
+    void textsWiderThanTheirRoomAreCondensed()
+    {
+        // A font wider than the window's own stands in here as a room narrower than the text.
+        QFETCH(QString, kind);
+        QFETCH(int, roomPercent);
+        QFETCH(bool, condensed);
+        const QString text = QStringLiteral("* Todos os &campos são obrigatórios");
+        QWidget parent;
+        parent.setFont(m_window->font());
+        QWidget* control = nullptr;
+        int natural = 0; // the room the text takes at its natural width
+        if (kind == QStringLiteral("QLabel")) {
+            auto* label = new QLabel(text, &parent);
+            label->move(10, 5);
+            natural = 10 + label->sizeHint().width();
+            parent.resize(natural * roomPercent / 100, 40);
+            app::fitText(label);
+            control = label;
+        } else {
+            QAbstractButton* button = kind == QStringLiteral("QCheckBox")
+                                          ? static_cast<QAbstractButton*>(new QCheckBox(text, &parent))
+                                          : new QPushButton(text, &parent);
+            QStyleOptionButton option;
+            option.initFrom(button);
+            const QRect contents = button->style()->subElementRect(
+                kind == QStringLiteral("QCheckBox") ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents,
+                &option, button);
+            natural =
+                button->width() - contents.width() + button->fontMetrics().size(Qt::TextShowMnemonic, text).width();
+            parent.resize(natural + 20, 40);
+            button->setGeometry(10, 5, natural * roomPercent / 100, 23);
+            app::fitText(button);
+            control = button;
+        }
+        int checked = 0;
+        const QStringList cut = cutTexts(&parent, checked);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QLatin1Char('\n'))));
+        QCOMPARE(checked, 1);
+        const int stretch = control->font().stretch();
+        QCOMPARE(stretch != QFont::AnyStretch && stretch != QFont::Unstretched, condensed);
+        // Only the width changes: the size, style and family are the window's.
+        QCOMPARE(control->font().pixelSize(), m_window->font().pixelSize());
+        QCOMPARE(control->font().families(), m_window->font().families());
+        QVERIFY(!control->font().italic());
+    }
+
+    void whereTheWindowsFontsAreMissingTheInstalledFallbackIsUsed()
+    {
+        // The scripts install the fallback family; its widths are close enough that every
+        // text fits at its natural width.
+        QVERIFY2(QFontDatabase::hasFamily(QStringLiteral("Open Sans")), "fonts-open-sans is not installed");
+        app::MostrarAguarde(m_window.get(), QStringLiteral("Enviando Backup"), true);
+        QWidgetList controls = {m_window.get()};
+        controls += m_window->findChildren<QWidget*>();
+        for (const QWidget* widget : std::as_const(controls)) {
+            const QString requested = widget->font().family();
+            const QString expected = QFontDatabase::hasFamily(requested) ? requested : QStringLiteral("Open Sans");
+            QCOMPARE(QFontInfo(widget->font()).family(), expected);
+            QVERIFY2(widget->font().stretch() == QFont::AnyStretch || widget->font().stretch() == QFont::Unstretched,
+                     qPrintable(widget->objectName()));
+        }
+        app::EsconderAguarde(m_window.get());
     }
 
     void focusStartsInNomeAndTabsInOrder()

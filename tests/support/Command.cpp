@@ -2,10 +2,13 @@
 
 #include <array>
 #include <cstdio>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 namespace glb::test {
 
+#ifndef _WIN32
 CommandResult runCommand(const std::string& command)
 {
     CommandResult result;
@@ -23,6 +26,12 @@ CommandResult runCommand(const std::string& command)
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
+
+std::string hostPath(const std::filesystem::path& path)
+{
+    return path.string();
+}
+#endif
 
 std::string shellQuoted(std::string_view text)
 {

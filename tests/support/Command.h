@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -11,8 +12,14 @@ struct CommandResult
     std::string output; ///< what it wrote to its standard output
 };
 
-/// Runs `command` with /bin/sh and reads its standard output to the end.
+/// Runs `command` with /bin/sh and reads its standard output to the end. A test built for
+/// Windows and run under Wine has the build machine's shell run it (wine_host.py, named by
+/// GLB_WINE_HOST_FILE), so it reaches the same tools (Python, unzip, PHP) as on Linux.
 CommandResult runCommand(const std::string& command);
+
+/// `path` as the shell of runCommand sees it: the path itself, or under Wine the build
+/// machine's path of the Windows one (drive Z: is the root, C: the Wine prefix's drive_c).
+std::string hostPath(const std::filesystem::path& path);
 
 /// `text` as one word of a shell command.
 std::string shellQuoted(std::string_view text);

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <filesystem>
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 namespace glb::test {
 
 /// Another process that holds `path` locked with flock (shared or exclusive) until it is
-/// released or destroyed. The constructor returns once the lock is held (the child says so
+/// released or destroyed; on Windows, one that holds it open without sharing (exclusive)
+/// or letting others read but not write (shared). The constructor returns once the lock is held (the child says so
 /// on a pipe, never after a pause) and throws std::runtime_error when it could not be taken.
 class LockingProcess
 {
@@ -20,8 +23,13 @@ public:
     void release();
 
 private:
+#ifdef _WIN32
+    void* m_process = nullptr;
+    void* m_release = nullptr; // its stdin: closing it lets it end
+#else
     pid_t m_pid = -1;
     int m_release = -1; // its stdin: closing it lets it end
+#endif
 };
 
 } // namespace glb::test

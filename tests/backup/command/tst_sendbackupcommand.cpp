@@ -8,6 +8,7 @@
 #endif
 #include "tests/support/RecordingHost.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/SystemText.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -869,7 +870,7 @@ TEST(SendBackupCommand, TheErrorShownIsTheOnePackingInOrderMeetsFirst)
         } catch (const glb::EFOpenError& e) {
             message = e.what();
         }
-        EXPECT_EQ(message, "Cannot open file \"" + named.string() + "\". Resource temporarily unavailable");
+        EXPECT_EQ(message, "Cannot open file \"" + named.string() + "\". " + glb::test::lockedFileText());
         EXPECT_TRUE(inst.uploaded.empty());
         EXPECT_FALSE(fs::exists(inst.staging()));
         EXPECT_TRUE(fs::exists(inst.raiz() / "F2" / "arquivo0.dat")); // the farm data as it was

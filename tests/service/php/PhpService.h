@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -10,7 +9,8 @@ namespace glb::test {
 
 /// The PHP backup service (backup_service.php, or another router script) under `php -S` on
 /// 127.0.0.1, started in the constructor, ready once it accepts connections, stopped in the
-/// destructor.
+/// destructor. A test built for Windows and run under Wine has the build machine start it
+/// (wine_host.py): paths in its settings and environment are the build machine's.
 class PhpService
 {
 public:
@@ -35,10 +35,10 @@ public:
     /// "http://127.0.0.1:<port>", for a client that reaches the service as its proxy.
     std::string address() const;
     /// The process of the service.
-    pid_t pid() const noexcept { return m_pid; }
+    long pid() const noexcept { return m_pid; }
 
 private:
-    pid_t m_pid = -1;
+    long m_pid = -1;
     std::uint16_t m_port = 0;
 };
 

@@ -41,6 +41,16 @@ std::string readAll(RequestBody& body, std::size_t piece)
 /// keeps those times in coarse steps, and a rewrite within the same step would look unchanged.
 void awaitNextChangeTime(const std::filesystem::path& path)
 {
+#ifdef _WIN32
+    // The write time is what Windows changes on a rewrite (in steps of 100 ns).
+    const auto original = std::filesystem::last_write_time(path);
+    const auto probe = path.parent_path() / "probe";
+    for (;;) {
+        writeFile(probe, "x");
+        if (std::filesystem::last_write_time(probe) != original)
+            return;
+    }
+#else
     struct stat original
     {
     };
@@ -55,6 +65,7 @@ void awaitNextChangeTime(const std::filesystem::path& path)
         if (now.st_ctim.tv_sec != original.st_ctim.tv_sec || now.st_ctim.tv_nsec != original.st_ctim.tv_nsec)
             return;
     }
+#endif
 }
 
 struct Record

@@ -4,6 +4,8 @@
 #include "service/ServiceProxy.h"
 #include "service/UploadCall.h"
 #include "tests/service/php/PhpService.h"
+#include "tests/support/Command.h"
+#include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 #include <cstdlib>
@@ -26,8 +28,8 @@ class SoapServiceTest : public testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        ::unsetenv("http_proxy");
-        ::setenv("no_proxy", "*", 1);
+        glb::test::unsetEnv("http_proxy");
+        glb::test::setEnv("no_proxy", "*");
         RegisterBackupGlebariumTypes();
     }
 
@@ -54,7 +56,7 @@ TEST_F(SoapServiceTest, TheServiceDecodesEveryRecordAndItsReplyIsShown)
         writeFile(staging / name, content);
     }
     PhpService::Options options;
-    options.environment = {{"GLB_BACKUP_DIR", received.path().string()}};
+    options.environment = {{"GLB_BACKUP_DIR", glb::test::hostPath(received.path())}};
     PhpService service(options);
     EXPECT_EQ(upload(staging.path(), "JOS\xC3\x89 DA SILVA ", "123.456.789-09", service.url()),
               "Backup recebido com sucesso: 3 arquivo(s).");

@@ -7,6 +7,7 @@
 #include "common/ScopeGuard.h"
 #include "service/ServiceErrors.h"
 #include "service/Url.h"
+#include "service/detail/RawResponse.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +18,11 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
 namespace glb::service {
 
@@ -47,18 +53,24 @@ CURLcode globalInit()
 }
 
 /// Hands a request body of more than kMaxSinglePostSize bytes to libcurl in pieces of at most
-/// that size, pulled while it is sent. An error of the body cannot cross libcurl: it is kept,
-/// the transfer is aborted, and the error is raised once libcurl has returned.
+/// that size, pulled while it is sent, and counts the bytes handed over since the body's start.
+/// An error of the body cannot cross libcurl: it is kept, the transfer is aborted, and the
+/// error is raised once libcurl has returned.
 struct BodyReader
 {
     RequestBody& body;
     std::exception_ptr failure;
+    /// Bytes handed to libcurl since the last rewind; a body sent in one piece is handed over
+    /// whole before the transfer.
+    std::uint64_t handedOver = 0;
 
     static std::size_t read(char* buffer, std::size_t size, std::size_t count, void* userData)
     {
         auto* self = static_cast<BodyReader*>(userData);
         try {
-            return self->body.read(buffer, std::min(size * count, CurlTransport::kMaxSinglePostSize));
+            const std::size_t got = self->body.read(buffer, std::min(size * count, CurlTransport::kMaxSinglePostSize));
+            self->handedOver += got;
+            return got;
         } catch (...) {
             self->failure = std::current_exception();
             return CURL_READFUNC_ABORT;
@@ -74,6 +86,7 @@ struct BodyReader
         }
         try {
             self->body.rewind();
+            self->handedOver = 0;
             return CURL_SEEKFUNC_OK;
         } catch (...) {
             self->failure = std::current_exception();
@@ -82,31 +95,71 @@ struct BodyReader
     }
 };
 
-/// The time the reply takes once the whole request has been sent; a redirect that repeats the
-/// POST starts the request, and the clock, afresh.
+/// The time the reply takes: from the moment the whole request has been sent or the first line
+/// of a final response came, whichever is first. Each request of a redirect starts it afresh.
 struct ReplyClock
 {
     std::chrono::seconds limit;
-    std::optional<std::chrono::steady_clock::time_point> sentAt;
+    std::optional<std::chrono::steady_clock::time_point> startedAt;
     bool expired = false;
+
+    void start()
+    {
+        if (!startedAt) {
+            startedAt = std::chrono::steady_clock::now();
+        }
+    }
+    void restart() { startedAt.reset(); }
 
     static int progress(void* userData, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_off_t uploaded)
     {
         auto* self = static_cast<ReplyClock*>(userData);
-        if (uploadTotal <= 0 || uploaded < uploadTotal) {
-            self->sentAt.reset();
-            return 0;
+        if (uploadTotal > 0 && uploaded >= uploadTotal) {
+            self->start();
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (!self->sentAt) {
-            self->sentAt = now;
-        } else if (now - *self->sentAt > self->limit) {
+        if (self->startedAt && std::chrono::steady_clock::now() - *self->startedAt > self->limit) {
             self->expired = true;
             return 1; // ends the transfer with CURLE_ABORTED_BY_CALLBACK
         }
         return 0;
     }
 };
+
+/// Whether the whole request body has gone out: every byte handed over to libcurl, and as many
+/// written to the connection as libcurl counts them (its count starts again with each request).
+bool requestSentWhole(CURL* curl, const BodyReader& reader, std::uint64_t size)
+{
+    curl_off_t uploaded = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &uploaded) != CURLE_OK || uploaded < 0) {
+        return false;
+    }
+    return reader.handedOver == size && static_cast<std::uint64_t>(uploaded) >= size;
+}
+
+/// A Content-Type value that the exchange accepts for a SOAP response: present, fitting the
+/// buffer of the product's Windows build, and neither "text/plain" nor "text/html".
+bool acceptedContentType(const char* contentType)
+{
+    return contentType != nullptr && std::strlen(contentType) <= kMaxContentTypeLength &&
+           !equalsIgnoringAsciiCase(contentType, "text/plain") && !equalsIgnoringAsciiCase(contentType, "text/html");
+}
+
+/// The status in a status line ("HTTP/1.1 404 Not Found"), 0 when it has none.
+long statusOfLine(std::string_view line)
+{
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos || line.size() < space + 4) {
+        return 0;
+    }
+    long status = 0;
+    for (const char c : line.substr(space + 1, 3)) {
+        if (c < '0' || c > '9') {
+            return 0;
+        }
+        status = status * 10 + (c - '0');
+    }
+    return status;
+}
 
 /// The whole of a small body, which goes out in one piece with the headers.
 std::string wholeBody(RequestBody& body)
@@ -124,17 +177,56 @@ std::string wholeBody(RequestBody& body)
 }
 
 /// Collects the body and the status text of the last response, and judges the status as
-/// soon as the response's headers are in: a status of 300 or more, other than 500 and other
-/// than a redirect that libcurl follows, ends the transfer there, whatever its body does.
+/// soon as the response's headers are in:
+/// - a status of 300 or more, other than 500 and other than a redirect that repeats the POST
+///   (301, 302, 307, 308 with a target), ends the transfer there, whatever its body does;
+/// - a final response whose head comes before the whole request went out is an early answer:
+///   below 300 it ends the transfer at once, as nothing it says can count; a 500 is read on,
+///   for the fault that says why the service refused (libcurl stops sending then).
 struct ResponseCollector
 {
     CURL* curl = nullptr;
     std::string* body = nullptr;
     std::size_t limit = 0;
     bool overflow = false;
+    long rejectedStatus = 0;
+    const BodyReader* reader = nullptr;
+    std::uint64_t requestSize = 0;
+    ReplyClock* replyClock = nullptr;
+    /// What the connection left unread when libcurl closed it: of this request's connection only.
+    std::string* unread = nullptr;
+
+    // The current response: each request of a redirect starts these afresh.
     std::string statusText;
     bool hasLocation = false;
-    long rejectedStatus = 0;
+    /// The response's bytes as they came (its head lines and its body), to be read again with
+    /// what libcurl left unread when a send fails.
+    std::string received;
+    /// Where the response's body starts in `body`.
+    std::size_t bodyStart = 0;
+    /// The status of a final response that started before the whole request went out.
+    long earlyStatus = 0;
+
+    void restart()
+    {
+        statusText.clear();
+        hasLocation = false;
+        received.clear();
+        bodyStart = body->size();
+        earlyStatus = 0;
+    }
+
+    bool sentWhole() const { return requestSentWhole(curl, *reader, requestSize); }
+
+    // A new request: after a redirect, or the first one.
+    static int prerequest(void* userData, char*, char*, int, int)
+    {
+        auto* self = static_cast<ResponseCollector*>(userData);
+        self->restart();
+        self->replyClock->restart();
+        self->unread->clear();
+        return CURL_PREREQFUNC_OK;
+    }
 
     static std::size_t write(char* data, std::size_t size, std::size_t count, void* userData)
     {
@@ -145,6 +237,7 @@ struct ResponseCollector
             return 0; // ends the transfer with CURLE_WRITE_ERROR
         }
         self->body->append(data, length);
+        self->received.append(data, length);
         return length;
     }
 
@@ -153,21 +246,25 @@ struct ResponseCollector
         auto* self = static_cast<ResponseCollector*>(userData);
         const std::size_t length = size * count;
         std::string_view line(data, length);
+        if (line.substr(0, 5) == "HTTP/") {
+            self->restart();
+        }
+        self->received.append(line);
         if (line == "\r\n" || line == "\n") {
-            long status = 0;
-            curl_easy_getinfo(self->curl, CURLINFO_RESPONSE_CODE, &status);
-            const bool followed = status < 400 && self->hasLocation;
-            if (status >= 300 && status != 500 && !followed) {
-                self->rejectedStatus = status;
-                return 0; // ends the transfer with CURLE_WRITE_ERROR
-            }
-            return length;
+            return self->headEnded() ? length : 0; // 0 ends the transfer with CURLE_WRITE_ERROR
         }
         if (line.size() > 9 && equalsIgnoringAsciiCase(line.substr(0, 9), "location:")) {
             self->hasLocation = true;
         }
         if (line.substr(0, 5) == "HTTP/") {
-            self->hasLocation = false;
+            const long status = statusOfLine(line);
+            if (status >= 200) {
+                // The reply's time runs from its first line at the latest.
+                self->replyClock->start();
+                if (!self->sentWhole()) {
+                    self->earlyStatus = status;
+                }
+            }
             // "HTTP/1.1 404 Not Found": the reason phrase after the second blank.
             const std::size_t first = line.find(' ');
             const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
@@ -179,6 +276,34 @@ struct ResponseCollector
         }
         return length;
     }
+
+    /// Judges a response whose head is in; false ends the transfer.
+    bool headEnded()
+    {
+        long status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        bodyStart = body->size();
+        if (status < 200) {
+            return true; // an interim response: the final one follows
+        }
+        const bool followed = hasLocation && (status == 301 || status == 302 || status == 307 || status == 308);
+        if (status >= 300 && status != 500 && !followed) {
+            rejectedStatus = status;
+            return false;
+        }
+        if (followed) {
+            // The POST is repeated, whole, at the target, whose reply has a time of its own;
+            // a redirect's body, if libcurl reads it, is bounded from the whole request on.
+            earlyStatus = 0;
+            replyClock->restart();
+            return true;
+        }
+        if (earlyStatus != 0 || !sentWhole()) {
+            earlyStatus = status;
+            return status == 500;
+        }
+        return true;
+    }
 };
 
 } // namespace
@@ -188,7 +313,52 @@ void CurlTransport::HandleFree::operator()(void* handle) const noexcept
     curl_easy_cleanup(static_cast<CURL*>(handle));
 }
 
-CurlTransport::CurlTransport() = default;
+/// The bytes a server sent that libcurl had not read when it closed the connection: a send that
+/// fails on a server that answered and closed without reading the rest of the request leaves
+/// the answer unread behind it. libcurl closes its sockets through closeSocket, which reads
+/// what is left first while an exchange runs, without waiting for more.
+struct CurlTransport::UnreadBytes
+{
+    std::string* into = nullptr; ///< set while an exchange runs
+    std::size_t limit = 0;
+
+    static int closeSocket(void* userData, curl_socket_t socket)
+    {
+        auto* self = static_cast<UnreadBytes*>(userData);
+        if (self->into != nullptr) {
+            self->read(socket);
+        }
+#ifdef _WIN32
+        return closesocket(socket);
+#else
+        return ::close(socket);
+#endif
+    }
+
+    void read(curl_socket_t socket) const
+    {
+        char buffer[16384];
+        while (into->size() < limit) {
+            const std::size_t wanted = std::min(sizeof buffer, limit - into->size());
+            // libcurl's sockets do not block; MSG_DONTWAIT says so again where it exists.
+#ifdef _WIN32
+            const int got = ::recv(socket, buffer, static_cast<int>(wanted), 0);
+#else
+            const ssize_t got = ::recv(socket, buffer, wanted, MSG_DONTWAIT);
+#endif
+            if (got <= 0) {
+                return;
+            }
+            into->append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+};
+
+CurlTransport::CurlTransport()
+    : m_unread(std::make_unique<UnreadBytes>())
+{
+}
+
 CurlTransport::~CurlTransport() = default;
 
 void CurlTransport::setUrl(const std::string& url)
@@ -251,14 +421,21 @@ struct CurlTransport::Exchange
 {
     Exchange(RequestBody& body, std::string& response, const Limits& limits)
         : request(body)
+        , size(body.size())
         , reader{body, nullptr}
         , replyClock{std::chrono::seconds(limits.replySeconds), std::nullopt, false}
     {
         collector.body = &response;
+        collector.bodyStart = response.size();
         collector.limit = limits.maxResponseBytes;
+        collector.reader = &reader;
+        collector.requestSize = size;
+        collector.replyClock = &replyClock;
+        collector.unread = &unread;
     }
 
     RequestBody& request;
+    std::uint64_t size; ///< the declared length, Content-Length
     char errorBuffer[CURL_ERROR_SIZE] = {};
     Slist headers;
     std::string wireUrl;
@@ -267,12 +444,18 @@ struct CurlTransport::Exchange
     BodyReader reader;
     ReplyClock replyClock;
     ResponseCollector collector;
+    std::string unread; ///< what the last request's connection left unread (UnreadBytes)
 };
 
 void CurlTransport::exchange(RequestBody& request, std::string& response)
 {
     Exchange state(request, response, m_limits);
     setOptions(state);
+    // Room for a head besides the largest body accepted.
+    constexpr std::size_t kHeadRoom = std::size_t{64} * 1024;
+    m_unread->into = &state.unread;
+    m_unread->limit = m_limits.maxResponseBytes + kHeadRoom;
+    const ScopeExit stopReading([this] { m_unread->into = nullptr; });
     const CURLcode result = curl_easy_perform(m_handle.get());
     judgeTransfer(state, result);
     judgeResponse();
@@ -282,10 +465,11 @@ void CurlTransport::setOptions(Exchange& exchange)
 {
     CURL* curl = m_handle.get();
     exchange.headers = requestHeaders(m_soapAction);
-    const std::uint64_t size = exchange.request.size();
+    const std::uint64_t size = exchange.size;
     const bool inOnePiece = size <= kMaxSinglePostSize;
     if (inOnePiece) {
         exchange.onePiece = wholeBody(exchange.request);
+        exchange.reader.handedOver = size;
     }
     exchange.collector.curl = curl;
     // No credentials go on the wire: libcurl would send user information as Basic auth.
@@ -303,9 +487,12 @@ void CurlTransport::setOptions(Exchange& exchange)
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     set(CURLOPT_USERAGENT, exchange.agent.c_str());
     set(CURLOPT_HTTPHEADER, exchange.headers.get());
-    // The library follows redirects; 307 and 308 repeat the POST with its body, 301 to
-    // 303 turn it into a GET, as browsers do.
+    // The library follows redirects, and every redirect it follows repeats the POST with its
+    // whole body: a POST is not a thing to be fetched elsewhere, so 301 and 302 never turn it
+    // into a GET as browsers do. A 303 (the answer is elsewhere) is never followed: the header
+    // judgement ends the transfer at its head.
     set(CURLOPT_FOLLOWLOCATION, 1L);
+    set(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
     set(CURLOPT_MAXREDIRS, kMaxRedirects);
     // With no proxy variable set, the proxy the system's Internet settings name (Windows).
     const std::optional<platform::ProxyChoice> systemProxy =
@@ -331,6 +518,13 @@ void CurlTransport::setOptions(Exchange& exchange)
     set(CURLOPT_WRITEDATA, &exchange.collector);
     set(CURLOPT_HEADERFUNCTION, &ResponseCollector::header);
     set(CURLOPT_HEADERDATA, &exchange.collector);
+    // A proxy's answer to CONNECT (https through a proxy) is no response of the service.
+    set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    set(CURLOPT_PREREQFUNCTION, &ResponseCollector::prerequest);
+    set(CURLOPT_PREREQDATA, &exchange.collector);
+    // A connection keeps the callback's data from when it was opened: the transport's own.
+    set(CURLOPT_CLOSESOCKETFUNCTION, &UnreadBytes::closeSocket);
+    set(CURLOPT_CLOSESOCKETDATA, m_unread.get());
     set(CURLOPT_NOPROGRESS, 0L);
     set(CURLOPT_XFERINFOFUNCTION, &ReplyClock::progress);
     set(CURLOPT_XFERINFODATA, &exchange.replyClock);
@@ -349,6 +543,7 @@ void CurlTransport::judgeTransfer(const Exchange& exchange, int result) const
     if (collector.rejectedStatus != 0) {
         throw ESOAPHTTPException::forStatus(collector.statusText, static_cast<int>(collector.rejectedStatus), m_url);
     }
+    judgeEarlyAnswer(exchange, result);
     if (exchange.replyClock.expired) {
         throw ESOAPHTTPException::forReplyTimeout(m_limits.replySeconds, CURLE_OPERATION_TIMEDOUT, m_url, m_soapAction);
     }
@@ -366,6 +561,40 @@ void CurlTransport::judgeTransfer(const Exchange& exchange, int result) const
     if (status >= 300 && status != 500) {
         throw ESOAPHTTPException::forStatus(collector.statusText, static_cast<int>(status), m_url);
     }
+    // A reply counts only once the whole request went out.
+    if (!collector.sentWhole()) {
+        throw ERequestNotReceivedWhole::forEarlyAnswer();
+    }
+}
+
+void CurlTransport::judgeEarlyAnswer(const Exchange& exchange, int result) const
+{
+    const ResponseCollector& collector = exchange.collector;
+    if (result == CURLE_SEND_ERROR) {
+        // A server that answers and closes without reading the rest of the request makes the
+        // next send fail, often before libcurl has read the answer waiting behind it.
+        if (const std::optional<detail::RawResponse> answer =
+                detail::readWholeResponse(collector.received + exchange.unread)) {
+            if (answer->status >= 300 && answer->status != 500) {
+                throw ESOAPHTTPException::forStatus(answer->statusText, answer->status, m_url);
+            }
+            const bool fault = answer->status == 500 &&
+                               acceptedContentType(answer->contentType ? answer->contentType->c_str() : nullptr);
+            throw ERequestNotReceivedWhole::forEarlyAnswer(fault ? answer->body : std::string());
+        }
+    }
+    if (collector.earlyStatus == 0) {
+        return;
+    }
+    std::string fault;
+    if (collector.earlyStatus == 500 && result == CURLE_OK) {
+        const char* contentType = nullptr;
+        if (curl_easy_getinfo(m_handle.get(), CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK &&
+            acceptedContentType(contentType)) {
+            fault = collector.body->substr(collector.bodyStart);
+        }
+    }
+    throw ERequestNotReceivedWhole::forEarlyAnswer(std::move(fault));
 }
 
 void CurlTransport::judgeResponse()

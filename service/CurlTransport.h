@@ -14,6 +14,16 @@ namespace glb::service {
 /// one is pulled through libcurl's read callback in pieces of that size, under one declared
 /// length, and rewound for a redirect that repeats the POST.
 ///
+/// A reply counts only once the whole request went out: every byte of the body handed to
+/// libcurl and written to the connection, as many as the Content-Length says. A final response
+/// that starts before that is an early answer and raises ERequestNotReceivedWhole (a rejected
+/// status still raises its status error). It ends the exchange at its head, except a status of
+/// 500, which is read on, within the reply's time, for the SOAP fault that the error then
+/// carries; when a send fails on a server that answered and closed, the answer is read from
+/// the bytes that libcurl left unread (plain http, a Content-Length framing only).
+/// Every redirect followed (301, 302, 307, 308) repeats the POST with its whole body; a 303,
+/// whose answer is elsewhere, and the other 3xx statuses end the exchange with their status.
+///
 /// The proxy comes from the system's settings: the proxy variables libcurl reads
 /// (http_proxy, no_proxy, ...) and, where none is set, the Internet settings of the
 /// platform layer (Windows).
@@ -32,11 +42,12 @@ public:
         /// request is in.
         long lowSpeedBytesPerSecond = 1;
         long lowSpeedSeconds = 120;
-        /// Once the whole request has been sent, the whole reply must arrive within this
-        /// time, however it trickles in. The service decodes and stores what it received
-        /// before it answers; five minutes leave it many times what storing a backup of
-        /// gigabytes takes, and keep a server that drips its reply from holding the send
-        /// for hours. An upload that moves is never cut.
+        /// Once the whole request has been sent, or once the first line of a final response
+        /// came if that is earlier, the whole reply must arrive within this time, however it
+        /// trickles in. The service decodes and stores what it received before it answers;
+        /// five minutes leave it many times what storing a backup of gigabytes takes, and keep
+        /// a server that drips its reply (before or after reading the request) from holding
+        /// the send for hours. An upload that moves, unanswered, is never cut.
         long replySeconds = 300;
         /// The largest response body accepted. The service answers with a short sentence
         /// or a fault, well under 1 KiB; 64 KiB leaves a verbose fault a hundred times that
@@ -91,9 +102,15 @@ private:
     void exchange(RequestBody& request, std::string& response);
     void setOptions(Exchange& exchange);
     /// Raises what ended the transfer early (the body's own error, a status judged at the
-    /// headers, the reply's time limit, the size limit, libcurl's error), then for a
-    /// rejected status of the complete response.
+    /// headers, an answer before the whole request went out, the reply's time limit, the size
+    /// limit, libcurl's error), then for a rejected status of the complete response and for a
+    /// request that did not go out whole.
     void judgeTransfer(const Exchange& exchange, int result) const;
+    /// Raises for a final response that started before the whole request went out, read by
+    /// libcurl or, when a send failed, from the bytes libcurl left unread: its status error
+    /// for a rejected status, else ERequestNotReceivedWhole, which carries the body of a whole
+    /// status-500 response (the fault that says why the service refused).
+    void judgeEarlyAnswer(const Exchange& exchange, int result) const;
     /// Keeps the response's Content-Type; raises when it is missing, too long or not XML.
     void judgeResponse();
 
@@ -102,6 +119,9 @@ private:
     std::string m_soapAction;
     std::string m_contentType;
     Limits m_limits;
+    /// Reads what a connection left unread when libcurl closes it; outlives the handle.
+    struct UnreadBytes;
+    std::unique_ptr<UnreadBytes> m_unread;
     Handle m_handle;
 };
 

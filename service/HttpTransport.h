@@ -36,7 +36,9 @@ public:
     virtual const std::string& soapAction() const = 0;
 
     /// Posts `request`, pulling its bytes while they are sent, and appends the response body
-    /// to `response`; raises on failure, also when the body cannot be produced as counted.
+    /// to `response`; raises on failure, also when the body cannot be produced as counted, and
+    /// with ERequestNotReceivedWhole when the service answered before the whole request went
+    /// out (a reply counts only once it has).
     virtual void execute(RequestBody& request, std::string& response) = 0;
 
     /// Posts a body held in memory.

@@ -31,6 +31,17 @@ EStagedFileChanged EStagedFileChanged::forPath(const std::filesystem::path& path
         joined({"O arquivo \"", pathText(path), "\" mudou durante o envio; o backup não foi enviado"}));
 }
 
+ERequestNotReceivedWhole::ERequestNotReceivedWhole(std::string message, std::string earlyFault)
+    : Error(std::move(message))
+    , m_earlyFault(std::make_shared<const std::string>(std::move(earlyFault)))
+{
+}
+
+ERequestNotReceivedWhole ERequestNotReceivedWhole::forEarlyAnswer(std::string earlyFault)
+{
+    return {"O serviço respondeu antes de receber o backup inteiro; o backup não foi enviado", std::move(earlyFault)};
+}
+
 ESOAPHTTPException ESOAPHTTPException::forStatus(std::string_view statusText, int status, std::string_view url)
 {
     return {joined({statusText, " (", std::to_string(status), ") - '", url, "'"}), status};

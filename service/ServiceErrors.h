@@ -52,6 +52,26 @@ public:
     static EStagedFileChanged forPath(const std::filesystem::path& path);
 };
 
+/// The service answered before the whole request had gone out: whatever it said, it cannot
+/// have received the backup whole.
+class ERequestNotReceivedWhole : public Error
+{
+public:
+    ERequestNotReceivedWhole(std::string message, std::string earlyFault);
+
+    /// "O serviço respondeu antes de receber o backup inteiro; o backup não foi enviado",
+    /// with `earlyFault` as below.
+    static ERequestNotReceivedWhole forEarlyAnswer(std::string earlyFault = {});
+
+    /// The body of the early answer when it was a whole response of status 500, the status
+    /// of a SOAP fault, whose text then says why the service refused; empty otherwise.
+    const std::string& earlyFault() const noexcept { return *m_earlyFault; }
+
+private:
+    // Shared, like the message, so that copying never throws.
+    std::shared_ptr<const std::string> m_earlyFault;
+};
+
 /// A service proxy was asked for an interface that the registry does not hold.
 class EInterfaceNotSupported : public Error
 {

@@ -43,7 +43,7 @@ std::string ServiceProxy::UploadBackup(const std::string& nome, const std::strin
     if (!m_bound)
         throw EInterfaceNotSupported::notRegistered();
     std::string response;
-    {
+    try {
         RequestNames names;
         names.operation = kUploadBackupOperation;
         names.interfaceNamespace = m_namespace;
@@ -59,8 +59,27 @@ std::string ServiceProxy::UploadBackup(const std::string& nome, const std::strin
         } else {
             m_transport->execute(*request, response);
         }
-    } // the request and its files go before the reply is decoded
+    } catch (const ERequestNotReceivedWhole& e) {
+        // The request and its files are gone here as well.
+        raiseEarlyFault(e.earlyFault());
+        throw;
+    }
+    // The request and its files went before the reply is decoded.
     return ProcessResponse(response);
+}
+
+void ServiceProxy::raiseEarlyFault(std::string_view earlyFault)
+{
+    if (earlyFault.empty()) {
+        return;
+    }
+    try {
+        (void)ProcessResponse(earlyFault);
+    } catch (const ERemotableException&) {
+        throw; // the service's own word on why it refused
+    } catch (const Error&) {
+        // Not a fault: the error that the backup was not received says more.
+    }
 }
 
 std::shared_ptr<BackupGlebariumPortType> GetBackupGlebariumPort(bool UsarWSDL, const std::string& Endereco,

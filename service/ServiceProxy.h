@@ -40,10 +40,16 @@ public:
 
     /// Writes the request while it is posted (each staged file read and encoded as it is
     /// sent), with the operation's SOAPAction, and decodes the reply. Every error reaches the
-    /// caller.
+    /// caller. When the service answered before the whole request went out
+    /// (ERequestNotReceivedWhole), a SOAP fault in that answer reaches the caller as the
+    /// fault (ERemotableException), since it says why the service refused; any other answer
+    /// leaves the error as it is.
     std::string UploadBackup(const std::string& nome, const std::string& cpf, ArquivoArray arquivo) override;
 
 private:
+    /// Raises the SOAP fault that an early answer carries; returns when it carries none.
+    static void raiseEarlyFault(std::string_view earlyFault);
+
     std::unique_ptr<HttpTransport> m_transport;
     const Registry& m_registry;
     std::string m_namespace;

@@ -104,6 +104,14 @@ LoopbackHttpServer::Reply LoopbackHttpServer::xmlReply(std::string_view body)
     return reply("200 OK", {"Content-Type: text/xml; charset=utf-8"}, body);
 }
 
+LoopbackHttpServer::LoopbackHttpServer(Handler handler, EarlyHandler early)
+    : LoopbackHttpServer(std::move(handler))
+{
+    // The server thread runs already; it reads the early handler under the mutex.
+    const std::lock_guard lock(m_mutex);
+    m_early = std::move(early);
+}
+
 LoopbackHttpServer::LoopbackHttpServer(Handler handler, std::size_t readBytesPerSecond)
     : m_handler(std::move(handler))
     , m_readBytesPerSecond(readBytesPerSecond)
@@ -174,6 +182,40 @@ bool LoopbackHttpServer::waitReadable(int socket) const
     }
 }
 
+void LoopbackHttpServer::answerEarly(int socket, const Reply& reply) const
+{
+    if (!sendAll(socket, reply.raw) || reply.close) {
+        return;
+    }
+    // The request's unread bytes keep the socket readable: the client's end shows as
+    // POLLRDHUP (or an error), never as POLLIN.
+    const auto clientGoneOrStopped = [&](int timeoutMs) {
+        pollfd fds[2] = {{socket, POLLRDHUP, 0}, {m_wakeRead, POLLIN, 0}};
+        for (;;) {
+            const int ready = ::poll(fds, 2, timeoutMs);
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            return ready != 0;
+        }
+    };
+    if (!reply.trickle.empty()) {
+        for (const char byte : reply.trickle) {
+            if (clientGoneOrStopped(reply.trickleIntervalMs) || !sendAll(socket, std::string_view(&byte, 1))) {
+                return;
+            }
+        }
+        return;
+    }
+    if (reply.stall) {
+        char chunk[65536];
+        while (waitReadable(socket) && ::recv(socket, chunk, sizeof chunk, 0) > 0) {
+        }
+        return;
+    }
+    (void)clientGoneOrStopped(-1);
+}
+
 void LoopbackHttpServer::run()
 {
     int connection = 0;
@@ -201,6 +243,7 @@ void LoopbackHttpServer::serve(int socket, int connection)
         request.connection = connection;
         std::size_t headEnd = std::string::npos;
         std::size_t total = std::string::npos;
+        bool askedEarly = false;
         for (;;) {
             if (headEnd == std::string::npos) {
                 headEnd = buffer.find("\r\n\r\n");
@@ -221,6 +264,28 @@ void LoopbackHttpServer::serve(int socket, int connection)
                         value.erase(0, value.find_first_not_of(' '));
                         request.headers.emplace_back(line.substr(0, colon), value);
                         lineStart = lineEnd + 2;
+                    }
+                }
+            }
+            if (headEnd != std::string::npos && !askedEarly) {
+                askedEarly = true;
+                EarlyHandler early;
+                {
+                    const std::lock_guard lock(m_mutex);
+                    early = m_early;
+                }
+                if (early) {
+                    Request seen = request;
+                    seen.body = buffer.substr(headEnd);
+                    seen.raw = buffer;
+                    seen.answeredEarly = true;
+                    if (const std::optional<Reply> answer = early(seen)) {
+                        {
+                            const std::lock_guard lock(m_mutex);
+                            m_requests.push_back(seen);
+                        }
+                        answerEarly(socket, *answer);
+                        return;
                     }
                 }
             }

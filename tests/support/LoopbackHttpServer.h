@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -29,6 +30,9 @@ public:
         std::vector<std::pair<std::string, std::string>> headers; ///< in their order
         std::string body;
         int connection = 0; ///< 1 for the first connection accepted, 2 for the next, ...
+        /// Answered by the early handler as soon as the head was in: `body` holds the part of
+        /// the body that had come by then, and `raw` the head with that part.
+        bool answeredEarly = false;
 
         /// The value of the first header of that name (any letter case), empty if none.
         std::string header(std::string_view name) const;
@@ -50,6 +54,15 @@ public:
         int trickleIntervalMs = 0;
     };
     using Handler = std::function<Reply(const Request&)>;
+    /// Sees each request as soon as its head is in, before its body is read. A reply it
+    /// returns is sent at once, and the rest of the request is never taken as one: after the
+    /// reply (and its trickle) the connection is closed when `close` or `trickle` says so;
+    /// with `stall` what comes is read and dropped until the client closes it, as a server's
+    /// lingering close does; otherwise it is held, unread, until the client closes it or the
+    /// server stops. (A client that closes with bytes still unsent shows it to a server that
+    /// never reads only by a reset, so a held connection may stay held.)
+    /// std::nullopt lets the request be read whole and answered by the handler.
+    using EarlyHandler = std::function<std::optional<Reply>(const Request&)>;
 
     /// A complete response with the given status line tail ("404 Not Found"), headers
     /// ("Name: value" lines, without line ends) and body; Content-Length is added.
@@ -60,6 +73,9 @@ public:
     /// Starts listening; every request is answered by `handler`. With `readBytesPerSecond`,
     /// requests are read no faster than that, as over a slow link.
     explicit LoopbackHttpServer(Handler handler, std::size_t readBytesPerSecond = 0);
+    /// Starts listening; every request is shown to `early` when its head is in, and those it
+    /// does not answer are read whole and answered by `handler`.
+    LoopbackHttpServer(Handler handler, EarlyHandler early);
     ~LoopbackHttpServer();
     LoopbackHttpServer(const LoopbackHttpServer&) = delete;
     LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
@@ -80,8 +96,12 @@ private:
     void run();
     void serve(int socket, int connection);
     bool waitReadable(int socket) const;
+    /// Sends an early reply and its trickle, then closes the connection, or holds it (unread,
+    /// or read and dropped with `stall`) until the client closes it or the server stops.
+    void answerEarly(int socket, const Reply& reply) const;
 
     Handler m_handler;
+    EarlyHandler m_early;
     std::size_t m_readBytesPerSecond = 0;
     int m_listener = -1;
     int m_wakeRead = -1;

@@ -6,6 +6,7 @@
 #include "service/ServiceContract.h"
 #include "service/Url.h"
 
+#include <exception>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -54,11 +55,14 @@ public:
         requests->push_back(std::move(bytes));
         if (fail)
             throw Error("connection refused");
+        if (error)
+            std::rethrow_exception(error);
         response.append(m_reply);
     }
 
     std::shared_ptr<std::vector<std::string>> requests = std::make_shared<std::vector<std::string>>();
     bool fail = false;
+    std::exception_ptr error; ///< raised, when set, once the request has been read
 
 private:
     std::shared_ptr<EventLog> m_log;

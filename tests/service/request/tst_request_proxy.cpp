@@ -41,6 +41,7 @@ struct Transports
     std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
     std::string answer = kReceived;
     bool fail = false;
+    std::exception_ptr error;
     FakeTransport* last = nullptr;
     std::shared_ptr<std::vector<std::string>> requests;
 
@@ -49,6 +50,7 @@ struct Transports
         return [this] {
             auto transport = std::make_unique<FakeTransport>(log, answer);
             transport->fail = fail;
+            transport->error = error;
             last = transport.get();
             requests = transport->requests;
             return transport;
@@ -199,6 +201,46 @@ TEST_F(ServiceProxyTest, ErrorsOfTheExchangeAndTheReplyReachTheCaller)
     }
     other.reset();
     EXPECT_TRUE(failing.destroyed());
+}
+
+TEST_F(ServiceProxyTest, AnAnswerBeforeTheWholeRequestReachesTheCallerAsItsFaultOrAsNotReceived)
+{
+    const std::string notReceived = "O serviço respondeu antes de receber o backup inteiro; o backup não foi enviado";
+    const struct
+    {
+        const char* name;
+        std::string earlyFault; ///< what the transport's error carries
+        std::string message;    ///< of the error that reaches the caller
+        bool fault;             ///< an ERemotableException, else the transport's error
+    } cases[] = {
+        {"a SOAP fault: why the service refused", kFault, "Cliente desconhecido", true},
+        {"a header that had to be understood",
+         "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Header>"
+         "<Sessao mustUnderstand=\"1\"/></SOAP-ENV:Header></SOAP-ENV:Envelope>",
+         "Soap header Sessao with attribute 'mustUnderstand' set to true was not handled", true},
+        {"a reply that would be shown as received", kReceived, notReceived, false},
+        {"a body that is not XML", "<html>Erro</htm", notReceived, false},
+        {"a document that is not an envelope", "<erro/>", notReceived, false},
+        {"nothing", "", notReceived, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Transports early;
+        early.error = std::make_exception_ptr(ERequestNotReceivedWhole::forEarlyAnswer(c.earlyFault));
+        auto port = GetBackupGlebariumPort(false, "", nullptr, early.factory());
+        try {
+            port->UploadBackup("Ana", "123", {});
+            ADD_FAILURE() << "an early answer must raise";
+        } catch (const ERemotableException& e) {
+            EXPECT_TRUE(c.fault);
+            EXPECT_EQ(e.message(), c.message);
+        } catch (const ERequestNotReceivedWhole& e) {
+            EXPECT_FALSE(c.fault);
+            EXPECT_EQ(e.message(), c.message);
+        }
+        port.reset();
+        EXPECT_TRUE(early.destroyed());
+    }
 }
 
 TEST_F(ServiceProxyTest, UploadCallThroughTheProxySendsEveryFile)

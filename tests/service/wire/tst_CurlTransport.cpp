@@ -1,5 +1,7 @@
 #include "service/CurlTransport.h"
+#include "service/ServiceContract.h"
 #include "service/ServiceErrors.h"
+#include "service/ServiceProxy.h"
 #include "tests/support/LoopbackHttpServer.h"
 #include "tests/support/ScopedEnv.h"
 
@@ -443,6 +445,344 @@ TEST_F(CurlTransportTest, AResponseOverTheLimitEndsTheCall)
                   "The response is larger than the limit of 65536 bytes - URL:" + url + " - SOAPAction:UploadBackup");
         EXPECT_EQ(e.statusCode(), 23); // CURLE_WRITE_ERROR
         EXPECT_LE(response.size(), kLimit);
+    }
+}
+
+// --- A reply counts only once the whole request went out -----------------------------------
+
+const std::string kNotReceivedWhole = "O serviço respondeu antes de receber o backup inteiro; o backup não foi enviado";
+
+/// Larger than everything the loopback connection holds unread (the client's send buffer and
+/// the server's receive buffer), so a server that never reads it holds the sending.
+constexpr std::size_t kLargeBody = std::size_t{16} << 20;
+
+/// How one exchange ended, and how long it took.
+struct Outcome
+{
+    bool raised = false;
+    std::string message;  ///< of the error raised
+    std::string response; ///< when none was
+    std::chrono::steady_clock::duration took{};
+};
+
+Outcome exchangeOutcome(CurlTransport& transport, glb::service::RequestBody& body)
+{
+    Outcome outcome;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        transport.execute(body, outcome.response);
+    } catch (const glb::Error& e) {
+        outcome.raised = true;
+        outcome.message = e.message();
+    }
+    outcome.took = std::chrono::steady_clock::now() - start;
+    return outcome;
+}
+
+/// A reply sent as soon as the request's head is in, the body never read.
+Reply earlyReply(std::string_view status, const std::vector<std::string>& headers, std::string_view body,
+                 bool close = false)
+{
+    Reply reply = LoopbackHttpServer::reply(status, headers, body);
+    reply.close = close;
+    return reply;
+}
+
+/// Limits that end a stuck exchange within seconds instead of minutes, so that a test of
+/// the old behaviour fails quickly instead of hanging.
+CurlTransport::Limits quickLimits()
+{
+    CurlTransport::Limits limits;
+    limits.lowSpeedSeconds = 5;
+    limits.replySeconds = 5;
+    return limits;
+}
+
+/// A body whose bytes are handed over up to `gate`; the next read waits until `open` says
+/// so (at most ten seconds) and a tenth of a second more, as a slow source would. Only the
+/// first pass waits; a rewound body goes straight through.
+class GatedBody : public glb::service::RequestBody
+{
+public:
+    GatedBody(const std::string& bytes, std::size_t gate, std::function<bool()> open)
+        : m_bytes(bytes)
+        , m_gate(gate)
+        , m_open(std::move(open))
+    {
+    }
+    std::uint64_t size() const override { return m_bytes.size(); }
+    std::size_t read(char* buffer, std::size_t capacity) override
+    {
+        if (m_offset >= m_gate && m_offset < m_bytes.size() && !m_passed) {
+            waiting = true;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!m_open() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            m_passed = true;
+        }
+        const std::size_t count = std::min(capacity, m_bytes.size() - m_offset);
+        std::memcpy(buffer, m_bytes.data() + m_offset, count);
+        m_offset += count;
+        return count;
+    }
+    void rewind() override { m_offset = 0; }
+
+    std::atomic<bool> waiting = false; ///< the read has reached the gate
+
+private:
+    const std::string& m_bytes;
+    std::size_t m_gate;
+    std::function<bool()> m_open;
+    std::size_t m_offset = 0;
+    bool m_passed = false;
+};
+
+/// Waits up to ten seconds for `condition`.
+bool waitFor(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+TEST_F(CurlTransportTest, AReplyBeforeTheWholeRequestWentOutIsNeverTheReply)
+{
+    const struct
+    {
+        const char* name;
+        Reply reply;
+    } cases[] = {
+        // libcurl stops sending once it has read a whole response that closes the connection.
+        {"200 that closes the connection, held unread",
+         earlyReply("200 OK", {"Content-Type: text/xml; charset=utf-8", "Connection: close"}, "<ok/>")},
+        {"200 and the connection closed at once",
+         earlyReply("200 OK", {"Content-Type: text/xml; charset=utf-8"}, "<ok/>", true)},
+        {"200 over a connection kept, held unread",
+         earlyReply("200 OK", {"Content-Type: text/xml; charset=utf-8"}, "<ok/>")},
+        {"204 without a body", earlyReply("204 No Content", {"Connection: close"}, "")},
+    };
+    const std::string bytes = bodyOfSize(kLargeBody);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackHttpServer server([](const Request&) { return LoopbackHttpServer::xmlReply("<late/>"); },
+                                  [&](const Request&) { return std::optional<Reply>(c.reply); });
+        CurlTransport transport;
+        prepare(transport, server.url("/web/backup_antigo.php"));
+        transport.setLimits(quickLimits());
+        glb::service::MemoryBody body(bytes);
+        const Outcome outcome = exchangeOutcome(transport, body);
+        EXPECT_TRUE(outcome.raised) << "taken as the reply: " << outcome.response;
+        EXPECT_EQ(outcome.message, kNotReceivedWhole);
+        EXPECT_LT(outcome.took, std::chrono::seconds(10));
+        EXPECT_FALSE(transport.connected());
+        const std::vector<Request> requests = server.requests();
+        ASSERT_EQ(requests.size(), 1U);
+        EXPECT_TRUE(requests[0].answeredEarly);
+        EXPECT_LT(requests[0].body.size(), bytes.size());
+    }
+}
+
+TEST_F(CurlTransportTest, ARedirectRepeatsThePostWithItsWholeBodyAndASeeOtherEndsTheCall)
+{
+    for (const std::string status : {"301 Moved Permanently", "302 Found", "303 See Other"}) {
+        const bool seeOther = status.starts_with("303");
+        // Mid-body: the redirect comes as soon as the head is in; after the body: once it was read.
+        for (const bool midBody : {true, false}) {
+            for (const std::size_t size : {std::size_t{100}, std::size_t{70000}, kLargeBody}) {
+                if (midBody != (size == kLargeBody)) {
+                    continue; // only a large body is still being sent when the head is answered
+                }
+                SCOPED_TRACE(status + (midBody ? ", mid-body, " : ", after the body, ") + std::to_string(size));
+                Reply redirect = earlyReply(status, {"Location: /new", "Content-Type: text/html"}, "moved");
+                // Mid-body, the rest of the request is read and dropped once the redirect is
+                // sent, until the client closes the connection (a lingering close): a client
+                // that closes with bytes unsent would not show it to a server that stops reading.
+                redirect.stall = midBody;
+                LoopbackHttpServer server(
+                    [&](const Request& request) {
+                        return request.target == "/old" ? redirect : LoopbackHttpServer::xmlReply("<final/>");
+                    },
+                    [&](const Request& request) {
+                        return midBody && request.target == "/old" ? std::optional<Reply>(redirect) : std::nullopt;
+                    });
+                CurlTransport transport;
+                prepare(transport, server.url("/old"));
+                transport.setLimits(quickLimits());
+                const std::string bytes = bodyOfSize(size);
+                // Mid-body, the source waits past 256 KiB until the redirect has come.
+                GatedBody body(bytes, midBody ? std::size_t{256} << 10 : bytes.size(),
+                               [&] { return !server.requests().empty(); });
+                const Outcome outcome = exchangeOutcome(transport, body);
+                const std::vector<Request> requests = server.requests();
+                for (const Request& request : requests) {
+                    EXPECT_EQ(request.method, "POST") << request.target;
+                }
+                if (seeOther) {
+                    EXPECT_EQ(outcome.message, "See Other (303) - '" + server.url("/old") + "'");
+                    EXPECT_EQ(requests.size(), 1U);
+                    continue;
+                }
+                EXPECT_FALSE(outcome.raised) << outcome.message;
+                EXPECT_EQ(outcome.response, "<final/>");
+                ASSERT_EQ(requests.size(), 2U);
+                EXPECT_EQ(requests[1].target, "/new");
+                EXPECT_EQ(requests[1].body.size(), bytes.size());
+                EXPECT_TRUE(requests[1].body == bytes);
+            }
+        }
+    }
+}
+
+TEST_F(CurlTransportTest, AnEarlyReplyThatTricklesEndsTheExchangeAtOnce)
+{
+    // Ten bytes a second keep the inactivity limit quiet for the half minute the reply takes.
+    const auto trickling = [](std::string_view status) {
+        Reply reply{"HTTP/1.1 " + std::string(status) + "\r\nContent-Type: text/xml\r\nContent-Length: 300\r\n\r\n"};
+        reply.trickle = std::string(300, 'x');
+        reply.trickleIntervalMs = 100;
+        return reply;
+    };
+    const std::string bytes = bodyOfSize(kLargeBody);
+    for (const std::string status : {"200 OK", "500 Internal Server Error"}) {
+        SCOPED_TRACE(status);
+        const Reply reply = trickling(status);
+        LoopbackHttpServer server([](const Request&) { return LoopbackHttpServer::xmlReply("<late/>"); },
+                                  [&](const Request&) { return std::optional<Reply>(reply); });
+        CurlTransport transport;
+        prepare(transport, server.url("/slow"));
+        CurlTransport::Limits limits = quickLimits();
+        limits.replySeconds = 1; // from the reply's first byte, here long before the request is sent
+        transport.setLimits(limits);
+        glb::service::MemoryBody body(bytes);
+        const Outcome outcome = exchangeOutcome(transport, body);
+        EXPECT_TRUE(outcome.raised);
+        EXPECT_EQ(outcome.message, kNotReceivedWhole);
+        EXPECT_LT(outcome.took, std::chrono::seconds(10));
+        EXPECT_FALSE(transport.connected());
+    }
+}
+
+TEST_F(CurlTransportTest, AnEarlyFaultIsPassedOnWithTheErrorThatTheBackupWasNotReceived)
+{
+    const std::string bytes = bodyOfSize(kLargeBody);
+    const std::vector<std::string> xml = {"Content-Type: text/xml; charset=utf-8"};
+    const std::vector<std::string> xmlClosing = {"Content-Type: text/xml; charset=utf-8", "Connection: close"};
+    const struct
+    {
+        const char* name;
+        Reply reply;
+        /// The fault is sent and the connection closed while the client waits for its body's
+        /// next bytes, which it then fails to send ("Broken pipe").
+        bool sendFails = false;
+    } cases[] = {
+        {"held unread", earlyReply("500 Internal Server Error", xml, kFault)},
+        {"closing the connection, held unread", earlyReply("500 Internal Server Error", xmlClosing, kFault)},
+        {"then the connection closed, the send failing", earlyReply("500 Internal Server Error", xml, kFault, true),
+         true},
+        {"closing the connection, then closed, the send failing",
+         earlyReply("500 Internal Server Error", xmlClosing, kFault, true), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<GatedBody*> gated = nullptr;
+        LoopbackHttpServer server([](const Request&) { return LoopbackHttpServer::xmlReply("<late/>"); },
+                                  [&](const Request&) {
+                                      if (c.sendFails) {
+                                          // Answer only once the client waits at the gate.
+                                          waitFor([&] { return gated.load()->waiting.load(); });
+                                      }
+                                      return std::optional<Reply>(c.reply);
+                                  });
+        CurlTransport transport;
+        prepare(transport, server.url("/web/backup_antigo.php"));
+        transport.setLimits(quickLimits());
+        // Past the server's close, and the reset that its unread bytes bring.
+        GatedBody body(bytes, c.sendFails ? std::size_t{256} << 10 : bytes.size(),
+                       [&] { return server.closedConnections() > 0; });
+        gated = &body;
+        std::string response;
+        try {
+            transport.execute(body, response);
+            ADD_FAILURE() << "taken as the reply: " << response;
+        } catch (const glb::service::ERequestNotReceivedWhole& e) {
+            EXPECT_EQ(e.message(), kNotReceivedWhole);
+            EXPECT_EQ(e.earlyFault(), kFault);
+        } catch (const glb::Error& e) {
+            ADD_FAILURE() << e.message();
+        }
+        EXPECT_FALSE(transport.connected());
+    }
+}
+
+TEST_F(CurlTransportTest, ThroughTheProxyAnEarlyFaultIsShownAsTheFaultAndAnEarlyReplyAsNotReceived)
+{
+    glb::service::RegisterBackupGlebariumTypes();
+    const std::string received =
+        R"(<?xml version="1.0" encoding="UTF-8"?>)"
+        R"(<SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/" xmlns:ns1="urn:BackupGlebarium">)"
+        R"(<SOAP-ENV:Body><ns1:UploadBackupResponse><return>Backup recebido com sucesso: 1 arquivo(s).</return>)"
+        R"(</ns1:UploadBackupResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>)";
+    const struct
+    {
+        const char* name;
+        Reply reply;
+        /// The answer comes, and the connection closes, while the client waits for the next
+        /// bytes of the request, which then fail to go out.
+        bool sendFails;
+        std::string message; ///< of the error that reaches the caller
+    } cases[] = {
+        // What the user needs is the fault's text, not "Send failure".
+        {"a fault, then the connection closed",
+         earlyReply("500 Internal Server Error", {"Content-Type: text/xml; charset=utf-8"}, kFault, true), true,
+         "Falha"},
+        {"a fault, held unread",
+         earlyReply("500 Internal Server Error", {"Content-Type: text/xml; charset=utf-8"}, kFault), false, "Falha"},
+        {"a reply that closes the connection, held unread",
+         earlyReply("200 OK", {"Content-Type: text/xml; charset=utf-8", "Connection: close"}, received), false,
+         kNotReceivedWhole},
+        {"a reply, then the connection closed",
+         earlyReply("200 OK", {"Content-Type: text/xml; charset=utf-8"}, received, true), true, kNotReceivedWhole},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<bool> waiting = false;
+        LoopbackHttpServer server([](const Request&) { return LoopbackHttpServer::xmlReply("<late/>"); },
+                                  [&](const Request&) {
+                                      if (c.sendFails) {
+                                          waitFor([&] { return waiting.load(); });
+                                      }
+                                      return std::optional<Reply>(c.reply);
+                                  });
+        auto proxy = std::make_shared<glb::service::ServiceProxy>(std::make_unique<CurlTransport>(),
+                                                                  glb::service::Registry::global());
+        auto port = glb::service::GetBackupGlebariumPort(false, server.url("/web/backup_antigo.php"), proxy);
+        if (c.sendFails) {
+            // Past the first 256 KiB the request's source waits for the server's answer and
+            // close, and for the reset that its unread bytes bring.
+            proxy->setSendObserver([&](std::uint64_t sent, std::uint64_t) {
+                if (sent < (std::uint64_t{256} << 10) || waiting) {
+                    return;
+                }
+                waiting = true;
+                waitFor([&] { return server.closedConnections() > 0; });
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            });
+        }
+        glb::service::ArquivoArray arquivos;
+        arquivos.push_back(std::make_unique<glb::service::arquivos>("Fazenda.zip", std::string(kLargeBody, 'A')));
+        try {
+            const std::string reply = port->UploadBackup("NOME", "1", std::move(arquivos));
+            ADD_FAILURE() << "shown as the reply: " << reply;
+        } catch (const glb::Error& e) {
+            EXPECT_EQ(e.message(), c.message);
+        }
     }
 }
 

@@ -3,29 +3,62 @@
 #include "common/AsciiText.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
+#include <stdexcept>
+#include <system_error>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/socket.h>
-#include <system_error>
 #include <unistd.h>
+#endif
 
 namespace glb::test {
 
 namespace {
+
+using Socket = LoopbackHttpServer::Socket;
+
+#ifdef _WIN32
+// Winsock under the POSIX names this server uses.
+constexpr int MSG_NOSIGNAL = 0;
+constexpr int SOCK_CLOEXEC = 0;
+constexpr short kPeerClosed = 0; // WSAPoll reports a closed peer as POLLHUP unasked
+using ssize_t = int;
+int poll(pollfd* fds, unsigned long count, int timeoutMs)
+{
+    return ::WSAPoll(fds, count, timeoutMs);
+}
+int closeSocket(Socket socket)
+{
+    return ::closesocket(socket);
+}
+Socket accept4(Socket listener, sockaddr* address, int* length, int /*flags*/)
+{
+    return ::accept(listener, address, length);
+}
+#else
+constexpr short kPeerClosed = POLLRDHUP;
+int closeSocket(Socket socket)
+{
+    return ::close(socket);
+}
+#endif
 
 [[noreturn]] void throwSystemError(const char* what)
 {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-bool sendAll(int socket, std::string_view data)
+bool sendAll(Socket socket, std::string_view data)
 {
     while (!data.empty()) {
-        const ssize_t sent = ::send(socket, data.data(), data.size(), MSG_NOSIGNAL);
+        const ssize_t sent =
+            ::send(socket, data.data(), static_cast<int>(std::min<std::size_t>(data.size(), 1 << 30)), MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
@@ -112,45 +145,107 @@ LoopbackHttpServer::LoopbackHttpServer(Handler handler, EarlyHandler early)
     m_early = std::move(early);
 }
 
-LoopbackHttpServer::LoopbackHttpServer(Handler handler, std::size_t readBytesPerSecond)
-    : m_handler(std::move(handler))
-    , m_readBytesPerSecond(readBytesPerSecond)
-{
-    int pipeEnds[2];
-    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        throwSystemError("pipe2");
-    }
-    m_wakeRead = pipeEnds[0];
-    m_wakeWrite = pipeEnds[1];
+namespace {
 
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_listener < 0) {
+#ifdef _WIN32
+using socklen_t = int;
+#endif
+
+/// A socket bound on 127.0.0.1 at a port the system picks; the port through `port`.
+Socket bindOnLoopback(std::uint16_t& port)
+{
+#ifdef _WIN32
+    static const bool started = [] {
+        WSADATA data{};
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started) {
+        throwSystemError("WSAStartup");
+    }
+#endif
+    const Socket bound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bound == static_cast<Socket>(-1)) {
         throwSystemError("socket");
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
-    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listener, 8) != 0) {
-        throwSystemError("bind/listen");
-    }
     socklen_t length = sizeof address;
-    if (::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throwSystemError("getsockname");
+    if (::bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throwSystemError("bind");
     }
-    m_port = ntohs(address.sin_port);
+    port = ntohs(address.sin_port);
+    return bound;
+}
+
+/// A socket listening on 127.0.0.1 at a port the system picks; the port through `port`.
+Socket listenOnLoopback(std::uint16_t& port)
+{
+    const Socket listener = bindOnLoopback(port);
+    if (::listen(listener, 8) != 0) {
+        throwSystemError("listen");
+    }
+    return listener;
+}
+
+/// The two ends of the server's wake-up channel: a pipe, or on Windows (where only sockets
+/// can be polled) a connected pair of loopback sockets.
+void makeWakeChannel(Socket& readEnd, Socket& writeEnd)
+{
+#ifdef _WIN32
+    std::uint16_t port = 0;
+    const Socket listener = listenOnLoopback(port);
+    writeEnd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(writeEnd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        throwSystemError("connect");
+    }
+    readEnd = ::accept(listener, nullptr, nullptr);
+    closeSocket(listener);
+#else
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        throwSystemError("pipe2");
+    }
+    readEnd = pipeEnds[0];
+    writeEnd = pipeEnds[1];
+#endif
+}
+
+} // namespace
+
+UnusedPort::UnusedPort()
+{
+    m_socket = bindOnLoopback(m_port);
+}
+
+UnusedPort::~UnusedPort()
+{
+    closeSocket(m_socket);
+}
+
+LoopbackHttpServer::LoopbackHttpServer(Handler handler, std::size_t readBytesPerSecond)
+    : m_handler(std::move(handler))
+    , m_readBytesPerSecond(readBytesPerSecond)
+{
+    m_listener = listenOnLoopback(m_port);
+    makeWakeChannel(m_wakeRead, m_wakeWrite);
     m_thread = std::thread([this] { run(); });
 }
 
 LoopbackHttpServer::~LoopbackHttpServer()
 {
     const char stop = 'x';
-    (void)!::write(m_wakeWrite, &stop, 1);
+    (void)!::send(m_wakeWrite, &stop, 1, 0);
     m_thread.join();
-    ::close(m_listener);
-    ::close(m_wakeRead);
-    ::close(m_wakeWrite);
+    closeSocket(m_listener);
+    closeSocket(m_wakeRead);
+    closeSocket(m_wakeWrite);
 }
 
 std::string LoopbackHttpServer::url(std::string_view path) const
@@ -170,11 +265,11 @@ int LoopbackHttpServer::closedConnections() const
     return m_closed;
 }
 
-bool LoopbackHttpServer::waitReadable(int socket) const
+bool LoopbackHttpServer::waitReadable(Socket socket) const
 {
     pollfd fds[2] = {{socket, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
     for (;;) {
-        const int ready = ::poll(fds, 2, -1);
+        const int ready = poll(fds, 2, -1);
         if (ready < 0 && errno == EINTR) {
             continue;
         }
@@ -182,7 +277,7 @@ bool LoopbackHttpServer::waitReadable(int socket) const
     }
 }
 
-void LoopbackHttpServer::answerEarly(int socket, const Reply& reply) const
+void LoopbackHttpServer::answerEarly(Socket socket, const Reply& reply) const
 {
     if (!sendAll(socket, reply.raw) || reply.close) {
         return;
@@ -190,9 +285,9 @@ void LoopbackHttpServer::answerEarly(int socket, const Reply& reply) const
     // The request's unread bytes keep the socket readable: the client's end shows as
     // POLLRDHUP (or an error), never as POLLIN.
     const auto clientGoneOrStopped = [&](int timeoutMs) {
-        pollfd fds[2] = {{socket, POLLRDHUP, 0}, {m_wakeRead, POLLIN, 0}};
+        pollfd fds[2] = {{socket, kPeerClosed, 0}, {m_wakeRead, POLLIN, 0}};
         for (;;) {
-            const int ready = ::poll(fds, 2, timeoutMs);
+            const int ready = poll(fds, 2, timeoutMs);
             if (ready < 0 && errno == EINTR) {
                 continue;
             }
@@ -220,18 +315,18 @@ void LoopbackHttpServer::run()
 {
     int connection = 0;
     while (waitReadable(m_listener)) {
-        const int socket = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (socket < 0) {
+        const Socket socket = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (socket == static_cast<Socket>(-1)) {
             continue;
         }
         serve(socket, ++connection);
-        ::close(socket);
+        closeSocket(socket);
         const std::lock_guard lock(m_mutex);
         ++m_closed;
     }
 }
 
-void LoopbackHttpServer::serve(int socket, int connection)
+void LoopbackHttpServer::serve(Socket socket, int connection)
 {
     std::string buffer;
     char chunk[65536];
@@ -310,7 +405,7 @@ void LoopbackHttpServer::serve(int socket, int connection)
             }
             const std::size_t wanted =
                 m_readBytesPerSecond != 0 ? std::min(sizeof chunk, m_readBytesPerSecond / 20 + 1) : sizeof chunk;
-            const ssize_t received = ::recv(socket, chunk, wanted, 0);
+            const ssize_t received = ::recv(socket, chunk, static_cast<int>(wanted), 0);
             if (received <= 0) {
                 return;
             }
@@ -324,7 +419,7 @@ void LoopbackHttpServer::serve(int socket, int connection)
                     std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
                 if (ahead.count() > 0) {
                     pollfd wake = {m_wakeRead, POLLIN, 0};
-                    if (::poll(&wake, 1, static_cast<int>(ahead.count())) != 0) {
+                    if (poll(&wake, 1, static_cast<int>(ahead.count())) != 0) {
                         return;
                     }
                 }
@@ -348,7 +443,7 @@ void LoopbackHttpServer::serve(int socket, int connection)
                 pollfd fds[2] = {{socket, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
                 // The server's own pace: each byte waits its interval, unless the client
                 // closes or the server stops meanwhile.
-                if (::poll(fds, 2, answer.trickleIntervalMs) != 0 || !sendAll(socket, std::string_view(&byte, 1))) {
+                if (poll(fds, 2, answer.trickleIntervalMs) != 0 || !sendAll(socket, std::string_view(&byte, 1))) {
                     return;
                 }
             }

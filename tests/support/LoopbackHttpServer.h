@@ -92,25 +92,47 @@ public:
     /// Requests larger than this are refused by closing the connection.
     static constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1024 * 1024;
 
+    /// A socket of the platform: a descriptor, or a Winsock handle.
+#ifdef _WIN32
+    using Socket = std::uintptr_t;
+#else
+    using Socket = int;
+#endif
+
 private:
     void run();
-    void serve(int socket, int connection);
-    bool waitReadable(int socket) const;
+    void serve(Socket socket, int connection);
+    bool waitReadable(Socket socket) const;
     /// Sends an early reply and its trickle, then closes the connection, or holds it (unread,
     /// or read and dropped with `stall`) until the client closes it or the server stops.
-    void answerEarly(int socket, const Reply& reply) const;
+    void answerEarly(Socket socket, const Reply& reply) const;
 
     Handler m_handler;
     EarlyHandler m_early;
     std::size_t m_readBytesPerSecond = 0;
-    int m_listener = -1;
-    int m_wakeRead = -1;
-    int m_wakeWrite = -1;
+    Socket m_listener{};
+    Socket m_wakeRead{};  // readable once the server is to stop
+    Socket m_wakeWrite{}; // on Windows a socket too: only sockets can be polled there
     std::uint16_t m_port = 0;
     mutable std::mutex m_mutex;
     std::vector<Request> m_requests;
     int m_closed = 0;
     std::thread m_thread;
+};
+
+/// A port on 127.0.0.1 with no listener: bound, never listened on.
+class UnusedPort
+{
+public:
+    UnusedPort();
+    ~UnusedPort();
+    UnusedPort(const UnusedPort&) = delete;
+    UnusedPort& operator=(const UnusedPort&) = delete;
+    std::uint16_t port() const { return m_port; }
+
+private:
+    LoopbackHttpServer::Socket m_socket{};
+    std::uint16_t m_port = 0;
 };
 
 } // namespace glb::test

@@ -224,7 +224,13 @@ private slots:
             QVERIFY(!image);
         } else {
             QVERIFY(image);
+#ifdef _WIN32
+            // Names differing only in case are one file there, and the path found may be
+            // spelled in other case than the folder's.
+            QVERIFY(std::filesystem::equivalent(*image, dir / found.toStdString()));
+#else
             QCOMPARE(QString::fromStdString(image->lexically_relative(dir.path()).generic_string()), found);
+#endif
         }
     }
 };

@@ -171,6 +171,7 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
     glb::test::TempDir m_installed;
+    bool m_madeInstallation = false;
     std::unique_ptr<TfrmBackup> m_window;
     std::unique_ptr<backup::SendBackupCommand> m_command;
     std::vector<std::string> m_queryLog;
@@ -189,8 +190,21 @@ private slots:
     {
         // As the program does before it makes its window.
         service::RegisterBackupGlebariumTypes();
-        std::filesystem::create_directories(m_installed / "dosdevices/c:/Glebarium/Fazendas");
         setWinePrefix(m_installed.path());
+        // On Linux the drive C: is the test's own folder; on Windows it is the machine's, where
+        // the test makes the installation folder unless the product is there already.
+        const auto glebarium = platform::fixedPath("C:\\Glebarium");
+        m_madeInstallation = !std::filesystem::exists(glebarium);
+        std::filesystem::create_directories(glebarium / "Fazendas");
+    }
+
+    void cleanupTestCase()
+    {
+#ifdef _WIN32
+        if (m_madeInstallation) {
+            std::filesystem::remove_all(platform::fixedPath("C:\\Glebarium"));
+        }
+#endif
     }
 
     void init()
@@ -624,7 +638,7 @@ private slots:
     {
         // The financial folder alone, 3 MB of noise, sent through a service that reads at
         // 1 MB/s: four seconds of upload.
-        const auto financeiro = m_installed / "dosdevices/c:/Glebarium/Financeiro";
+        const auto financeiro = platform::fixedPath("C:\\Glebarium\\Financeiro");
         glb::test::writeFile(financeiro / "CAIXA.DB", glb::test::randomBytes(3000000, 5));
         const std::string reply = "<?xml version=\"1.0\"?><SOAP-ENV:Envelope "
                                   "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>"
@@ -708,12 +722,22 @@ private slots:
     void withoutTheProductTheProgramEnds()
     {
         m_window.reset();
-        glb::test::TempDir empty;
-        setWinePrefix(empty.path());
         std::vector<std::string> log;
         app::BoxRecorder boxes;
+#ifdef _WIN32
+        // The machine's own C:\Glebarium: taken away only when this test made it.
+        if (!m_madeInstallation) {
+            QSKIP("C:\\Glebarium holds the product on this machine");
+        }
+        std::filesystem::remove_all(platform::fixedPath("C:\\Glebarium"));
+        TfrmBackup window(std::make_unique<QueryLog>(log));
+        std::filesystem::create_directories(platform::fixedPath("C:\\Glebarium\\Fazendas"));
+#else
+        glb::test::TempDir empty;
+        setWinePrefix(empty.path());
         TfrmBackup window(std::make_unique<QueryLog>(log));
         setWinePrefix(m_installed.path());
+#endif
 
         QCOMPARE(boxes.boxes().size(), 1u);
         QCOMPARE(boxes.boxes()[0].caption, QStringLiteral("tst_mainwindow"));

@@ -6,23 +6,20 @@
 #include "tests/support/ScopedEnv.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 using glb::service::CurlTransport;
 using glb::service::ESOAPHTTPException;
 using glb::test::LoopbackHttpServer;
 using glb::test::ScopedEnv;
+using glb::test::UnusedPort;
 using Reply = LoopbackHttpServer::Reply;
 using Request = LoopbackHttpServer::Request;
 
@@ -329,32 +326,6 @@ TEST_F(CurlTransportTest, FollowsA307WithTheSameBodyAndJudgesTheLastResponse)
         EXPECT_EQ(redirected.body, body);
     }
 }
-
-/// A port on 127.0.0.1 with no listener: bound, never listened on.
-class UnusedPort
-{
-public:
-    UnusedPort()
-        : m_socket(::socket(AF_INET, SOCK_STREAM, 0))
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            m_port = ntohs(address.sin_port);
-        }
-    }
-    ~UnusedPort() { ::close(m_socket); }
-    UnusedPort(const UnusedPort&) = delete;
-    UnusedPort& operator=(const UnusedPort&) = delete;
-    std::uint16_t port() const { return m_port; }
-
-private:
-    int m_socket;
-    std::uint16_t m_port = 0;
-};
 
 TEST_F(CurlTransportTest, LibraryFailuresNameUrlAndActionWithTheLibraryCode)
 {

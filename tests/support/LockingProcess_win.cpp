@@ -3,6 +3,8 @@
 // another program of the user's would.
 #include "tests/support/LockingProcess.h"
 
+#include "common/Error.h"
+
 #include <array>
 #include <stdexcept>
 #include <string>
@@ -54,7 +56,7 @@ LockingProcess::LockingProcess(const std::filesystem::path& path, bool exclusive
     CloseHandle(fromChild);
     if (said != "ready\n") {
         release();
-        throw std::runtime_error("the holding process could not open " + path.string());
+        throw std::runtime_error("the holding process could not open " + glb::pathText(path) + ": " + said);
     }
 }
 

@@ -653,7 +653,7 @@ TEST(SendBackupCommand, ArchivesThatWouldShareANameEndTheRunBeforeTheUpload)
 TEST(SendBackupCommand, AFolderThatCannotBeListedEndsTheRunBeforeTheUpload)
 {
     if (!glb::test::FailingListingFolder::available()) {
-        GTEST_SKIP() << "no /dev/fuse: a folder that cannot be opened cannot be mounted here";
+        GTEST_SKIP() << glb::test::FailingListingFolder::unavailableReason();
     }
     for (const bool financial : {false, true}) {
         SCOPED_TRACE(financial ? "the financial folder" : "a farm folder");

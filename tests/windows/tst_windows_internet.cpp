@@ -30,7 +30,7 @@ bool underWine()
 /// Runs the system's registry tool with `arguments`; its exit code.
 int reg(const std::wstring& arguments)
 {
-    const std::wstring command = L"reg " + arguments + L"";
+    const std::wstring command = L"reg " + arguments + L" >NUL 2>&1";
     return ::_wsystem(command.c_str());
 }
 

@@ -1,9 +1,8 @@
 // LockingProcess for the Windows build: another Windows process (glb_holdfile.exe) holds the
 // file open, without sharing (exclusive) or letting others read but not write (shared), as
 // another program of the user's would.
-#include "tests/support/LockingProcess.h"
-
 #include "common/Error.h"
+#include "tests/support/LockingProcess.h"
 
 #include <array>
 #include <stdexcept>

@@ -169,13 +169,13 @@ TEST(StreamedRequest, AFileThatChangesSizeAfterCountingFailsTheRead)
         // share mode lets them read only): the change is refused, and what goes out is the
         // file as it was counted.
         EXPECT_FALSE(changed);
+#else
+        EXPECT_TRUE(changed); // a lock on Linux is advisory: nothing stops the change
 #endif
         if (!changed) {
-            EXPECT_EQ(readAll(*body, 32768), InvContextToMsg({}, "Ana", "123", [&c] {
-                          ArquivoArray asText;
-                          asText.push_back(std::make_unique<arquivos>("Fazenda.zip", encodeBase64(patternBytes(c.before))));
-                          return asText;
-                      }()));
+            ArquivoArray asCounted;
+            asCounted.push_back(std::make_unique<arquivos>("Fazenda.zip", encodeBase64(patternBytes(c.before))));
+            EXPECT_EQ(readAll(*body, 32768), InvContextToMsg({}, "Ana", "123", asCounted));
             continue;
         }
         try {

@@ -8,8 +8,8 @@
 #include "tests/support/FailingListing.h"
 #include "tests/support/Links.h"
 #include "tests/support/LockingProcess.h"
-#include "tests/support/TempDir.h"
 #include "tests/support/SystemText.h"
+#include "tests/support/TempDir.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

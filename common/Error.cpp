@@ -1,6 +1,7 @@
 #include "common/Error.h"
 
 #include "common/SystemErrorText.h"
+#include "common/Utf8.h"
 
 namespace glb {
 
@@ -12,7 +13,26 @@ std::string pathText(const std::filesystem::path& path)
 
 std::filesystem::path pathFromText(std::string_view utf8)
 {
+#ifdef _WIN32
+    // Windows names are UTF-16, which text that is not UTF-8 has no form in (the conversion
+    // would raise): each ill-formed sequence stands as U+FFFD.
+    std::u8string text;
+    text.reserve(utf8.size());
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        const Utf8Step step = readUtf8(utf8, pos);
+        if (step.wellFormed()) {
+            text.append(utf8.begin() + static_cast<std::ptrdiff_t>(pos),
+                        utf8.begin() + static_cast<std::ptrdiff_t>(pos + step.length));
+            pos += step.length;
+        } else {
+            text += u8"\uFFFD";
+            pos += step.badLength;
+        }
+    }
+    return std::filesystem::path(text);
+#else
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+#endif
 }
 
 EFCreateError EFCreateError::forPath(const std::filesystem::path& path, int systemCode)

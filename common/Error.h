@@ -99,7 +99,9 @@ public:
 /// The path as UTF-8 text, for messages and names.
 std::string pathText(const std::filesystem::path& path);
 
-/// The path that UTF-8 text names.
+/// The path that UTF-8 text names. Text that is not UTF-8: on Linux its bytes as they
+/// stand; on Windows, whose names are UTF-16, each ill-formed sequence as U+FFFD, so such
+/// text names no file but one that has U+FFFD in its name.
 std::filesystem::path pathFromText(std::string_view utf8);
 
 /// `value` as upper-case hexadecimal with at least `digits` digits ("%.4X" style).

@@ -33,17 +33,20 @@ constexpr DWORD kLastWinInetCode = 12175;
 // Without the "\\?\" prefix, paths of this many UTF-16 units or more are refused.
 constexpr std::size_t kMaxPathWithoutPrefix = 248;
 
-std::wstring wideFromUtf8(std::string_view text)
+/// `text` as UTF-16; with `strict`, empty when it is not UTF-8 (else each ill-formed
+/// sequence becomes U+FFFD).
+std::wstring wideFromUtf8(std::string_view text, bool strict = false)
 {
-    if (text.empty()) {
+    if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         return {};
     }
-    const int count = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+    const int count = ::MultiByteToWideChar(CP_UTF8, flags, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (count <= 0) {
         return {};
     }
     std::wstring wide(static_cast<std::size_t>(count), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
+    ::MultiByteToWideChar(CP_UTF8, flags, text.data(), static_cast<int>(text.size()), wide.data(), count);
     return wide;
 }
 
@@ -261,7 +264,9 @@ std::string fileNameKey(std::string_view utf8)
 {
     // NTFS compares names unit by unit through its table of upper cases, which the
     // invariant upper-case mapping follows.
-    const std::wstring wide = wideFromUtf8(utf8);
+    // Text that is not UTF-8 is its own key: with its bytes replaced, two such names would
+    // share one.
+    const std::wstring wide = wideFromUtf8(utf8, true);
     if (wide.empty() || wide.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         return std::string(utf8);
     }

@@ -1,10 +1,12 @@
 #include "service/detail/XmlDocument.h"
 
 #include "common/AsciiText.h"
+#include "common/Platform.h"
 #include "common/ScopeGuard.h"
 #include "common/Utf8.h"
 #include "service/ServiceErrors.h"
 
+#include <array>
 #include <climits>
 #include <libxml/encoding.h>
 #include <libxml/parser.h>
@@ -203,10 +205,60 @@ void ignoreGenericError(void*, const char*, ...)
 {
 }
 
+// windows-1252, the code page of Windows in Portuguese, for a parser built without iconv
+// (the Windows build's): each byte's character as the platform's code pages give it, empty
+// for a byte that has none.
+std::array<std::string, 256> g_windows1252;
+
+int windows1252ToUtf8(unsigned char* out, int* outlen, const unsigned char* in, int* inlen)
+{
+    int read = 0;
+    int written = 0;
+    int result = 0;
+    while (read < *inlen) {
+        const std::string& character = g_windows1252[in[read]];
+        if (character.empty()) {
+            result = -2;
+            break;
+        }
+        if (static_cast<int>(character.size()) > *outlen - written) {
+            break;
+        }
+        std::copy(character.begin(), character.end(), out + written);
+        written += static_cast<int>(character.size());
+        ++read;
+    }
+    *inlen = read;
+    *outlen = written;
+    return result == 0 ? written : result;
+}
+
+/// Registers a converter for windows-1252 with the parser when it has none of its own.
+void addWindows1252()
+{
+    if (xmlCharEncodingHandler* own = xmlFindCharEncodingHandler("windows-1252")) {
+        xmlCharEncCloseFunc(own);
+        return;
+    }
+    for (std::size_t byte = 0; byte < g_windows1252.size(); ++byte) {
+        const char one = static_cast<char>(byte);
+        g_windows1252[byte] = platform::decodeCodePage(1252, std::string_view(&one, 1)).value_or(std::string());
+    }
+    if (g_windows1252['A'] != "A") {
+        return; // the platform does not know the code page either
+    }
+    for (const char* name : {"windows-1252", "cp1252"}) {
+        xmlNewCharEncodingHandler(name, windows1252ToUtf8, nullptr);
+    }
+}
+
 void initParser()
 {
     static std::once_flag once;
-    std::call_once(once, [] { xmlInitParser(); });
+    std::call_once(once, [] {
+        xmlInitParser();
+        addWindows1252();
+    });
 }
 
 bool isWhitespaceOnly(const xmlNode* node)

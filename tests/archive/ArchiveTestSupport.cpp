@@ -11,6 +11,9 @@
 #include <random>
 #include <stdexcept>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace glb::test {
 
@@ -29,11 +32,27 @@ std::string textBytes(std::size_t size)
 
 void setLastWriteTime(const std::filesystem::path& path, std::int64_t utcSeconds)
 {
+#ifdef _WIN32
+    // FILETIME counts 100-ns steps from 1601-01-01.
+    ULARGE_INTEGER ticks;
+    ticks.QuadPart = static_cast<ULONGLONG>((utcSeconds + 11644473600LL) * 10000000LL);
+    const FILETIME time{ticks.LowPart, ticks.HighPart};
+    const HANDLE file = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool set = file != INVALID_HANDLE_VALUE && ::SetFileTime(file, nullptr, &time, &time) != FALSE;
+    if (file != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(file);
+    }
+    if (!set) {
+        throw std::runtime_error("SetFileTime failed for " + pathText(path));
+    }
+#else
     const std::array<timespec, 2> times{timespec{static_cast<time_t>(utcSeconds), 0},
                                         timespec{static_cast<time_t>(utcSeconds), 0}};
     if (::utimensat(AT_FDCWD, path.c_str(), times.data(), 0) != 0) {
         throw std::runtime_error("utimensat failed for " + path.string());
     }
+#endif
 }
 
 std::int64_t utcSeconds(int year, int month, int day, int hour, int minute, int second)
@@ -45,7 +64,11 @@ std::int64_t utcSeconds(int year, int month, int day, int hour, int minute, int 
     t.tm_hour = hour;
     t.tm_min = minute;
     t.tm_sec = second;
+#ifdef _WIN32
+    return static_cast<std::int64_t>(::_mkgmtime64(&t));
+#else
     return static_cast<std::int64_t>(::timegm(&t));
+#endif
 }
 
 std::string describe(const std::exception& error)

@@ -109,7 +109,9 @@ CommandResult runCommand(const std::string& command)
 
 std::string hostPath(const std::filesystem::path& path)
 {
-    const std::string windows = std::filesystem::absolute(path).string();
+    // As UTF-8, the build machine's file names.
+    const std::u8string absolute = std::filesystem::absolute(path).u8string();
+    const std::string windows(absolute.begin(), absolute.end());
     if (wineHost().empty() || windows.size() < 2 || windows[1] != ':') {
         return windows;
     }

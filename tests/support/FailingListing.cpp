@@ -34,6 +34,11 @@ bool FailingListingFolder::available()
     return ::access("/dev/fuse", F_OK) == 0;
 }
 
+const char* FailingListingFolder::unavailableReason()
+{
+    return "no /dev/fuse on this machine: a FUSE folder cannot be mounted";
+}
+
 FailingListingFolder::FailingListingFolder(std::filesystem::path mountPoint, int files, int failAfter)
     : m_path(std::move(mountPoint))
 {

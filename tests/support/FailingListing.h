@@ -18,6 +18,8 @@ class FailingListingFolder
 public:
     /// False where no FUSE file system can be mounted: this machine has no /dev/fuse.
     static bool available();
+    /// Why available() is false here, for the tests that skip.
+    static const char* unavailableReason();
 
     FailingListingFolder(std::filesystem::path mountPoint, int files, int failAfter);
     ~FailingListingFolder();

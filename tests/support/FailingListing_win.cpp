@@ -11,6 +11,11 @@ bool FailingListingFolder::available()
     return false;
 }
 
+const char* FailingListingFolder::unavailableReason()
+{
+    return "a folder whose listing fails on demand is a FUSE folder, and FUSE is Linux's alone";
+}
+
 FailingListingFolder::FailingListingFolder(std::filesystem::path mountPoint, int /*files*/, int /*failAfter*/)
     : m_path(std::move(mountPoint))
 {
@@ -19,6 +24,8 @@ FailingListingFolder::FailingListingFolder(std::filesystem::path mountPoint, int
 
 FailingListingFolder::~FailingListingFolder() = default;
 
-void FailingListingFolder::unmount() {}
+void FailingListingFolder::unmount()
+{
+}
 
 } // namespace glb::test

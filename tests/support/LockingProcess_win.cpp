@@ -1,6 +1,7 @@
 // LockingProcess for the Windows build: another Windows process (glb_holdfile.exe) holds the
 // file open, without sharing (exclusive) or letting others read but not write (shared), as
 // another program of the user's would.
+#include "common/Error.h"
 #include "tests/support/LockingProcess.h"
 
 #include <array>
@@ -54,7 +55,7 @@ LockingProcess::LockingProcess(const std::filesystem::path& path, bool exclusive
     CloseHandle(fromChild);
     if (said != "ready\n") {
         release();
-        throw std::runtime_error("the holding process could not open " + path.string());
+        throw std::runtime_error("the holding process could not open " + glb::pathText(path) + ": " + said);
     }
 }
 

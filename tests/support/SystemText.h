@@ -7,30 +7,49 @@
 
 namespace glb::test {
 
-/// The system's text for a file that another program holds, as file errors end with it:
-/// EAGAIN's on Linux (a flock refused without waiting); on Windows the system's own text for
-/// ERROR_SHARING_VIOLATION, which Windows words in the user's language and Wine words its
-/// own way: the test checks that the program passes on whatever the system says for it.
-inline std::string lockedFileText()
-{
 #ifdef _WIN32
+/// The system's own text for a Windows error code, trimmed as file errors end with it.
+/// Windows words these texts in the user's language and Wine words them its own way: a test
+/// checks that the program passes on whatever the system says for the code.
+inline std::string windowsSystemText(DWORD code)
+{
     wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        ERROR_SHARING_VIOLATION, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring wide(text, length);
     LocalFree(text);
     while (!wide.empty() && (wide.back() == L'.' || wide.back() == L' ' || wide.back() < 0x20)) {
         wide.pop_back();
     }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                          nullptr, nullptr);
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), bytes, nullptr, nullptr);
     return utf8;
+}
+#endif
+
+/// The system's text for a file that another program holds, as file errors end with it:
+/// EAGAIN's on Linux (a flock refused without waiting); on Windows the system's own text for
+/// ERROR_SHARING_VIOLATION.
+inline std::string lockedFileText()
+{
+#ifdef _WIN32
+    return windowsSystemText(ERROR_SHARING_VIOLATION);
 #else
     return "Resource temporarily unavailable";
+#endif
+}
+
+/// The system's text for a file that does not exist: ENOENT's on Linux, on Windows the
+/// system's own text for ERROR_FILE_NOT_FOUND.
+inline std::string missingFileText()
+{
+#ifdef _WIN32
+    return windowsSystemText(ERROR_FILE_NOT_FOUND);
+#else
+    return "No such file or directory";
 #endif
 }
 

@@ -246,7 +246,7 @@ std::vector<std::string> checkWithReaders(const std::filesystem::path& path, con
                                "    for i in z.infolist():\n"
                                "        sys.stdout.buffer.write(i.filename.encode('utf-8') + b'\\n')\n";
     const CommandResult listing = runCommand(shellQuoted(python != nullptr ? python : "python3") + " -c " +
-                                             shellQuoted(script) + " " + shellQuoted(path.string()) + " 2>&1");
+                                             shellQuoted(script) + " " + shellQuoted(hostPath(path)) + " 2>&1");
     if (listing.status != 0) {
         problems.push_back("python zipfile: " + listing.output);
     } else {
@@ -259,7 +259,7 @@ std::vector<std::string> checkWithReaders(const std::filesystem::path& path, con
         }
     }
 
-    const CommandResult unzip = runCommand("unzip -t -qq " + shellQuoted(path.string()) + " 2>&1");
+    const CommandResult unzip = runCommand("unzip -t -qq " + shellQuoted(hostPath(path)) + " 2>&1");
     // unzip counts an archive without entries as a warning (status 1, "zipfile is empty").
     const bool emptyWarning = names.empty() && unzip.status == 1 && unzip.output.find("empty") != std::string::npos;
     if (unzip.status != 0 && !emptyWarning) {

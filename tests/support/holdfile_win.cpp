@@ -2,7 +2,19 @@
 // "x" without sharing, "s" letting others read but not write. It writes "ready" once the
 // file is held and lets go when its standard input closes.
 #include <cstdio>
+#include <string>
 #include <windows.h>
+
+namespace {
+
+// Straight to the handle: the C library's text mode would make "\n" a "\r\n".
+void say(const std::string& text)
+{
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+} // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -13,11 +25,10 @@ int wmain(int argc, wchar_t** argv)
     const DWORD share = argv[2][0] == L'x' ? 0 : FILE_SHARE_READ;
     HANDLE file = CreateFileW(argv[1], GENERIC_READ, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        std::printf("failed %lu\n", GetLastError());
+        say("failed " + std::to_string(GetLastError()) + "\n");
         return 1;
     }
-    std::fputs("ready\n", stdout);
-    std::fflush(stdout);
+    say("ready\n");
     char got = 0;
     DWORD n = 0;
     while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &got, 1, &n, nullptr) && n > 0) {

@@ -359,6 +359,31 @@ TEST(WindowsPaths, FixedPathsStandAsWrittenAndLongPathsAreRefused)
     }
 }
 
+// Two archive names have one key exactly when the file system takes them for one file: each
+// pair is tried on the disk itself, the first name created and the second looked for.
+TEST(WindowsPaths, FileNameKeysFoldAsTheFileSystemFoldsNames)
+{
+    // clang-format off
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {"BackupSEDE.zip",  "Backupsede.zip"},
+        {"BackupAÇUDE.zip", "BackupAçude.zip"},
+        {"BackupÉDEN.zip",  "BackupéDEN.zip"},
+        {"ΣΊΣΥΦΟΣ.zip",     "σίσυφος.zip"},
+        {"BackupAcude.zip", "BackupAçude.zip"},
+        {"BackupSTRASSE",   "BackupStraße"},   // no full case folding on Windows
+        {"Backup1.zip",     "Backup2.zip"},
+    };
+    // clang-format on
+    for (const auto& [a, b] : pairs) {
+        SCOPED_TRACE(a + " / " + b);
+        TempDir tmp;
+        writeFile(tmp / pathFromText(a), "x");
+        EXPECT_EQ(fileNameKey(a) == fileNameKey(b), std::filesystem::exists(tmp / pathFromText(b)));
+    }
+    EXPECT_EQ(fileNameKey("BackupSede.zip"), fileNameKey("BACKUPSEDE.ZIP"));
+    EXPECT_EQ(fileNameKey("Backup\xC3.zip"), "Backup\xC3.zip"); // not UTF-8: as it is
+}
+
 TEST(WindowsPaths, ExecutableDirectoryHoldsThisProgram)
 {
     const auto dir = executableDirectory();

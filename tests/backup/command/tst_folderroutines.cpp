@@ -12,6 +12,7 @@
 #ifndef _WIN32
 #include "tests/support/FailingListing.h"
 #endif
+#include "tests/support/Links.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -32,7 +33,7 @@ struct AddCall
     TZipCompression compression;
 };
 
-/// Makes a link to `target`; false where the platform will not make one for us.
+/// Makes a link to `target`; false when it could not be made.
 bool makeLink(const fs::path& target, const fs::path& link)
 {
     std::error_code ec;
@@ -206,10 +207,12 @@ TEST(ApagarDiretorio, RemovesLinksWithoutFollowingThem)
     writeFile(tmp / "fora" / "precioso.txt", "keep me");
     const fs::path raiz = tmp / "arvore";
     writeFile(raiz / "sub" / "a.txt", "a");
-    if (!makeLink(tmp / "fora", raiz / "link-para-fora") || !makeLink(tmp / "fora", raiz / "sub" / "link-aninhado") ||
-        !makeLink(tmp / "sumiu", raiz / "link-quebrado")) {
-        GTEST_SKIP() << "links cannot be made here";
+    if (const std::string noLinks = glb::test::symlinkUnsupported(tmp.path()); !noLinks.empty()) {
+        GTEST_SKIP() << noLinks;
     }
+    ASSERT_TRUE(makeLink(tmp / "fora", raiz / "link-para-fora"));
+    ASSERT_TRUE(makeLink(tmp / "fora", raiz / "sub" / "link-aninhado"));
+    ASSERT_TRUE(makeLink(tmp / "sumiu", raiz / "link-quebrado"));
 
     EXPECT_TRUE(ApagarDiretorio(raiz));
     EXPECT_FALSE(fs::exists(fs::symlink_status(raiz)));
@@ -220,9 +223,11 @@ TEST(ApagarDiretorio, FolderThatIsItselfALinkLosesOnlyTheLink)
 {
     TempDir tmp;
     writeFile(tmp / "fora" / "precioso.txt", "keep me");
-    if (!makeLink(tmp / "fora", tmp / "link") || !makeLink(tmp / "sumiu", tmp / "quebrado")) {
-        GTEST_SKIP() << "links cannot be made here";
+    if (const std::string noLinks = glb::test::symlinkUnsupported(tmp.path()); !noLinks.empty()) {
+        GTEST_SKIP() << noLinks;
     }
+    ASSERT_TRUE(makeLink(tmp / "fora", tmp / "link"));
+    ASSERT_TRUE(makeLink(tmp / "sumiu", tmp / "quebrado"));
 
     EXPECT_TRUE(ApagarDiretorio(tmp / "link"));
     EXPECT_TRUE(ApagarDiretorio(tmp / "quebrado"));
@@ -237,7 +242,7 @@ TEST(ApagarDiretorio, FolderThatIsItselfALinkLosesOnlyTheLink)
 TEST(FolderRoutines, ListingThatFailsPartWayRaisesNamingTheFolder)
 {
     if (!glb::test::FailingListingFolder::available()) {
-        GTEST_SKIP() << "no /dev/fuse: a folder whose listing fails cannot be mounted here";
+        GTEST_SKIP() << glb::test::FailingListingFolder::unavailableReason();
     }
     TempDir tmp;
     const fs::path pasta = tmp / "arvore" / "Fazenda1";
@@ -270,7 +275,7 @@ TEST(FolderRoutines, ListingThatFailsPartWayRaisesNamingTheFolder)
 TEST(FolderRoutines, FolderThatExistsButCannotBeOpenedRaisesAndAMissingOneAddsNothing)
 {
     if (!glb::test::FailingListingFolder::available()) {
-        GTEST_SKIP() << "no /dev/fuse: a folder that cannot be opened cannot be mounted here";
+        GTEST_SKIP() << glb::test::FailingListingFolder::unavailableReason();
     }
     TempDir tmp;
     const fs::path pasta = tmp / "Fazenda1";

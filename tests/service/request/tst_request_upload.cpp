@@ -1,13 +1,15 @@
 // The upload call: what it reads from the staging folder, what it sends and when.
 
 #include "RequestDoubles.h"
+#include "common/Error.h"
 #include "service/Base64.h"
 #include "service/ServiceProxy.h"
 #include "service/UploadCall.h"
 #include "tests/support/FailingListing.h"
+#include "tests/support/Links.h"
 #include "tests/support/LockingProcess.h"
-#include "tests/support/TempDir.h"
 #include "tests/support/SystemText.h"
+#include "tests/support/TempDir.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -63,7 +65,7 @@ TEST(EnviarArquivos, SendsEveryPlainFileInListingOrder)
                                                                     {".oculto", "x"},
                                                                     {"Jo\xC3\xA3o.zip", patternBytes(5000, 3)}};
     for (const auto& [name, content] : files)
-        writeFile(dir / name, content);
+        writeFile(dir / glb::pathFromText(name), content);
     writeFile(dir / "sub" / "inner.zip", "not sent");
 
     Upload upload;
@@ -75,7 +77,7 @@ TEST(EnviarArquivos, SendsEveryPlainFileInListingOrder)
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
         if (entry.is_directory())
             continue;
-        const std::string name = entry.path().filename().string();
+        const std::string name = glb::pathText(entry.path().filename());
         const auto file = std::find_if(files.begin(), files.end(), [&](const auto& f) { return f.first == name; });
         ASSERT_NE(file, files.end()) << name;
         expected.emplace_back(name, encodeBase64(file->second));
@@ -96,6 +98,9 @@ TEST(EnviarArquivos, OnlyPlainFilesGoNeverThroughALinkNorFromAFifo)
     TempDir outside;
     writeFile(outside / "segredo.txt", "never uploaded");
     TempDir dir;
+    if (const std::string noLinks = glb::test::symlinkUnsupported(dir.path()); !noLinks.empty()) {
+        GTEST_SKIP() << noLinks;
+    }
     writeFile(dir / "BackupA.zip", "PK");
     std::filesystem::create_symlink(outside / "segredo.txt", dir / "BackupB.zip");
     std::filesystem::create_symlink(outside / "none.txt", dir / "BackupC.zip");
@@ -114,7 +119,7 @@ TEST(EnviarArquivos, OnlyPlainFilesGoNeverThroughALinkNorFromAFifo)
 TEST(EnviarArquivos, AListingThatBreaksOffSendsNothing)
 {
     if (!glb::test::FailingListingFolder::available()) {
-        GTEST_SKIP() << "no /dev/fuse on this machine";
+        GTEST_SKIP() << glb::test::FailingListingFolder::unavailableReason();
     }
     // Broken off part-way, or the folder is there but cannot be opened at all.
     for (const int failAfter : {408, -1}) {
@@ -201,7 +206,7 @@ TEST(ArquivoParaBase64, ReadsTheWholeFileInPieces)
         FAIL() << "a missing file must raise";
     } catch (const glb::EFOpenError& e) {
         EXPECT_EQ(std::string(e.what()),
-                  "Cannot open file \"" + (dir / "none.zip").string() + "\". No such file or directory");
+                  "Cannot open file \"" + (dir / "none.zip").string() + "\". " + glb::test::missingFileText());
     }
 }
 

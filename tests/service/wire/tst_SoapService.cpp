@@ -1,3 +1,4 @@
+#include "common/Error.h"
 #include "service/ResponseDecoder.h"
 #include "service/ServiceContract.h"
 #include "service/ServiceErrors.h"
@@ -53,7 +54,7 @@ TEST_F(SoapServiceTest, TheServiceDecodesEveryRecordAndItsReplyIsShown)
         {"vazio.zip", ""},
     };
     for (const auto& [name, content] : files) {
-        writeFile(staging / name, content);
+        writeFile(staging / glb::pathFromText(name), content);
     }
     PhpService::Options options;
     options.environment = {{"GLB_BACKUP_DIR", glb::test::hostPath(received.path())}};
@@ -66,7 +67,7 @@ TEST_F(SoapServiceTest, TheServiceDecodesEveryRecordAndItsReplyIsShown)
     for (const auto& [name, content] : files) {
         SCOPED_TRACE(name);
         EXPECT_NE(manifest.find("\n" + name + "\t" + std::to_string(content.size()) + "\t"), std::string::npos);
-        EXPECT_EQ(readFile(received / name), content);
+        EXPECT_EQ(readFile(received / glb::pathFromText(name)), content);
     }
 }
 

@@ -5,6 +5,8 @@
 #include "backup/Installation.h"
 #include "backup/SendBackupCommand.h"
 #include "backup/farmlist/FarmList.h"
+#include "common/Platform.h"
+#include "common/ScopeGuard.h"
 #include "tests/support/Command.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/ScopedEnv.h"
@@ -64,8 +66,9 @@ std::string readBackWithPython(const fs::path& pasta)
                                "        items = sorted((i.filename, z.read(i).decode()) for i in z.infolist())\n"
                                "        print(p.name + ': ' + ', '.join(n + '=' + c for n, c in items))\n";
     writeFile(pasta.parent_path() / "readback.py", script);
-    const std::string command = std::string(python != nullptr ? python : "python3") + " '" +
-                                (pasta.parent_path() / "readback.py").string() + "' '" + pasta.string() + "' 2>&1";
+    const std::string command = std::string(python != nullptr ? python : "python3") + " " +
+                                glb::test::shellQuoted(glb::test::hostPath(pasta.parent_path() / "readback.py")) + " " +
+                                glb::test::shellQuoted(glb::test::hostPath(pasta)) + " 2>&1";
     const CommandResult result = runCommand(command);
     return result.output + "exit " + std::to_string(result.status);
 }
@@ -73,11 +76,24 @@ std::string readBackWithPython(const fs::path& pasta)
 TEST(SendBackupOverAnInstallation, StagesOneArchivePerExistingFarmFolderThenTheFinancialOne)
 {
     TempDir drive;
+#ifdef _WIN32
+    // Drive C: is the machine's own: the test makes the installation there, unless the
+    // product is installed, and takes it away after.
+    const fs::path glebarium = glb::platform::fixedPath("C:\\Glebarium");
+    if (fs::exists(glebarium)) {
+        GTEST_SKIP() << "C:\\Glebarium holds the product on this machine";
+    }
+    const glb::ScopeExit removeInstallation([&glebarium] {
+        std::error_code ignored;
+        fs::remove_all(glebarium, ignored);
+    });
+#else
     // Drive C: of this test is a temporary folder.
     const ScopedEnv prefix("WINEPREFIX", drive.path().string());
+#endif
     glb::backup::SendBackupPaths paths = glb::backup::SendBackupPaths::installed();
     paths.executableDirectory = drive / "Programa"; // beside a program file of the fixture, not the build's
-    const fs::path raiz = drive / "dosdevices" / "c:" / "Glebarium" / "Fazendas";
+    const fs::path raiz = glb::platform::fixedPath("C:\\Glebarium\\Fazendas");
     ASSERT_EQ(paths.raizFazendas, raiz / "");
 
     // Out of name order; Aroeira and Bela Vista share a folder, Cedro's folder is missing.

@@ -3,7 +3,11 @@
 #include "backup/paradox/Crypt.h"
 
 #include <cstring>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 #include <stdexcept>
 
 namespace glb::test {
@@ -83,6 +87,26 @@ void encodeCell(const PxTable& t, const PxField& f, const PxCell& cell, char* ou
 std::string encodeCodePage(int codePage, const std::string& utf8)
 {
     const std::string name = "CP" + std::to_string(codePage);
+#ifdef _WIN32
+    // Windows' own converters; a character the code page lacks is an error, as with iconv.
+    const int wideLength =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                        wideLength);
+    BOOL lost = FALSE;
+    const DWORD flags = codePage == 65001 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL* lostFlag = codePage == 65001 ? nullptr : &lost;
+    const int length =
+        WideCharToMultiByte(static_cast<UINT>(codePage), flags, wide.data(), wideLength, nullptr, 0, nullptr, lostFlag);
+    std::string out(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(static_cast<UINT>(codePage), flags, wide.data(), wideLength, out.data(), length, nullptr,
+                        lostFlag);
+    if ((wideLength == 0 && !utf8.empty()) || (length == 0 && wideLength != 0) || lost) {
+        throw std::runtime_error("cannot encode \"" + utf8 + "\" in " + name);
+    }
+    return out;
+#else
     iconv_t cd = iconv_open(name.c_str(), "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         throw std::runtime_error("no code page " + name);
@@ -99,6 +123,7 @@ std::string encodeCodePage(int codePage, const std::string& utf8)
     }
     out.resize(out.size() - outLeft);
     return out;
+#endif
 }
 
 std::string writeParadoxTable(const PxTable& t)

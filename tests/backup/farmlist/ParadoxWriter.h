@@ -47,7 +47,8 @@ struct PxTable
 /// The bytes of the table file.
 std::string writeParadoxTable(const PxTable& table);
 
-/// `utf8` in code page `codePage` (via iconv); throws std::runtime_error when it cannot.
+/// `utf8` in code page `codePage` (iconv; on Windows the system's converters); throws std::runtime_error when it
+/// cannot.
 std::string encodeCodePage(int codePage, const std::string& utf8);
 
 } // namespace glb::test

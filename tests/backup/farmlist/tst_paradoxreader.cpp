@@ -12,7 +12,13 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first
+#include <psapi.h>
+#else
 #include <sys/resource.h>
+#endif
 
 using namespace glb::backup;
 using namespace glb::backup::paradox;
@@ -20,12 +26,26 @@ using namespace glb::test;
 
 namespace {
 
+/// The most memory this process has held so far, in KiB.
+long peakMemoryKiB()
+{
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return static_cast<long>(counters.PeakWorkingSetSize / 1024);
+#else
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+#endif
+}
+
 /// Every record as pxlib reads it: tab-separated cells, "\N" for null; text in UTF-8, or
 /// as stored when `raw`.
 std::string pxlibDump(const std::filesystem::path& file, bool raw)
 {
     const CommandResult result = runCommand("ASAN_OPTIONS=detect_leaks=0 " + shellQuoted(GLB_PXDUMP) + " " +
-                                            shellQuoted(file.string()) + (raw ? " raw" : ""));
+                                            shellQuoted(glb::test::hostPath(file)) + (raw ? " raw" : ""));
     EXPECT_EQ(result.status, 0) << "pxlib could not read " << file;
     return result.output;
 }
@@ -176,8 +196,8 @@ TEST(ParadoxCipher, TablesMatchTheirPublishedHashes)
         shellQuoted(python) + " -c " +
         shellQuoted(
             "import hashlib,sys\nfor p in sys.argv[1:]: print(hashlib.sha256(open(p,'rb').read()).hexdigest())") +
-        " " + shellQuoted((dir / "A").string()) + " " + shellQuoted((dir / "B").string()) + " " +
-        shellQuoted((dir / "C").string()));
+        " " + shellQuoted(glb::test::hostPath(dir / "A")) + " " + shellQuoted(glb::test::hostPath(dir / "B")) + " " +
+        shellQuoted(glb::test::hostPath(dir / "C")));
     ASSERT_EQ(result.status, 0);
     EXPECT_EQ(result.output, "c5a5fe3d4de74cc7e5777a94adbbcc36177d1a95114af9de1a5dd65a8fec2b60\n"
                              "5171c9ac4c8ce77135f9140185a31e2886550b42f3d24b88db10605a683fa228\n"
@@ -440,10 +460,14 @@ TEST(ParadoxTable, HugeSparseFileCostsWhatItsBlocksCanAddress)
     TempDir dir;
     const std::filesystem::path file = dir / "FAZENDAS.DB";
     writeFile(file, bytes);
-    std::filesystem::resize_file(file, std::uintmax_t{1} << 42U); // 4 TiB of 1 KiB blocks, none written
+    std::error_code sparse;
+    std::filesystem::resize_file(file, std::uintmax_t{1} << 42U, sparse); // 4 TiB of 1 KiB blocks, none written
+    if (sparse) {
+        // Wine refuses such a length ("File too large"); NTFS and Linux's file systems do not.
+        GTEST_SKIP() << "a sparse file of 4 TiB cannot be made here: " << sparse.message();
+    }
 
-    rusage before{};
-    getrusage(RUSAGE_SELF, &before);
+    const long before = peakMemoryKiB();
     try {
         Table table = Table::open(file);
         table.readRecords({});
@@ -452,8 +476,6 @@ TEST(ParadoxTable, HugeSparseFileCostsWhatItsBlocksCanAddress)
         EXPECT_EQ(std::string(e.what()), "The table file is corrupt.\r\nFile: " + glb::pathText(file) +
                                              "\r\nThe data block chain returns to block 1.");
     }
-    rusage after{};
-    getrusage(RUSAGE_SELF, &after);
     // A bitmap sized from the length would take 512 MiB here.
-    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64L * 1024) << "KiB of peak memory grown";
+    EXPECT_LT(peakMemoryKiB() - before, 64L * 1024) << "KiB of peak memory grown";
 }

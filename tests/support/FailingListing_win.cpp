@@ -19,6 +19,8 @@ FailingListingFolder::FailingListingFolder(std::filesystem::path mountPoint, int
 
 FailingListingFolder::~FailingListingFolder() = default;
 
-void FailingListingFolder::unmount() {}
+void FailingListingFolder::unmount()
+{
+}
 
 } // namespace glb::test

@@ -7,8 +7,8 @@
 #include "tests/support/FailingListing.h"
 #endif
 #include "tests/support/RecordingHost.h"
-#include "tests/support/TempDir.h"
 #include "tests/support/SystemText.h"
+#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <map>

@@ -6,8 +6,8 @@
 #include "service/UploadCall.h"
 #include "tests/support/FailingListing.h"
 #include "tests/support/LockingProcess.h"
-#include "tests/support/TempDir.h"
 #include "tests/support/SystemText.h"
+#include "tests/support/TempDir.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

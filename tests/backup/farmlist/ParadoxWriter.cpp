@@ -3,8 +3,18 @@
 #include "backup/paradox/Crypt.h"
 
 #include <cstring>
-#include <iconv.h>
 #include <stdexcept>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
 
 namespace glb::test {
 
@@ -80,6 +90,30 @@ void encodeCell(const PxTable& t, const PxField& f, const PxCell& cell, char* ou
 
 } // namespace
 
+#ifdef _WIN32
+std::string encodeCodePage(int codePage, const std::string& utf8)
+{
+    const std::string name = "CP" + std::to_string(codePage);
+    const int size = static_cast<int>(utf8.size());
+    std::wstring wide(utf8.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), size)));
+    if (wide.empty()) {
+        return {};
+    }
+    const auto page = static_cast<UINT>(codePage);
+    const int length = static_cast<int>(wide.size());
+    std::string out(wide.size() * 2, '\0');
+    BOOL unmapped = FALSE;
+    const int written = ::WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, wide.data(), length, out.data(),
+                                              static_cast<int>(out.size()), nullptr, &unmapped);
+    if (written <= 0 || unmapped != FALSE) {
+        throw std::runtime_error("cannot encode \"" + utf8 + "\" in " + name);
+    }
+    out.resize(static_cast<std::size_t>(written));
+    return out;
+}
+#else
 std::string encodeCodePage(int codePage, const std::string& utf8)
 {
     const std::string name = "CP" + std::to_string(codePage);
@@ -100,6 +134,7 @@ std::string encodeCodePage(int codePage, const std::string& utf8)
     out.resize(out.size() - outLeft);
     return out;
 }
+#endif
 
 std::string writeParadoxTable(const PxTable& t)
 {

@@ -18,7 +18,8 @@ find_path(GLB_WINE_SYSTEM_DIR kernel32.dll
           NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 
 set(GLB_PACKAGE_DIR "${PROJECT_BINARY_DIR}/package")
-set(GLB_PACKAGE_ZIP "${GLB_PACKAGE_DIR}/BackupGlebarium-${PROJECT_VERSION}-win64.zip")
+# The end-to-end tests (tests/e2e) unpack it.
+set(GLB_PACKAGE_ZIP "${GLB_PACKAGE_DIR}/BackupGlebarium-${PROJECT_VERSION}-win64.zip" CACHE INTERNAL "")
 set(_glb_package_command ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/lib/package_windows.py
     --version ${PROJECT_VERSION}
     --program $<TARGET_FILE:BackupGlebarium>

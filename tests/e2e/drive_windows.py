@@ -11,22 +11,27 @@ events, and the local PHP stand-in for the vendor's service behind that proxy.
 
 Scenarios: success (the reply box), fault (the service answers with a SOAP fault), held
 (a farm file is held open without sharing by another Windows process: the error names it
-and nothing reaches the service). Every run also checks, with Wine's +loaddll trace, that
+and nothing reaches the service), pac (the success run with the proxy named by a proxy
+auto-config script that the settings name, served from 127.0.0.1, instead of a static one). Every run also checks, with Wine's +loaddll trace, that
 the program loaded nothing but its own folder's files and Windows' own DLLs; the success run
 that it loaded every DLL and plugin of the package.
+
+GLB_PROGRAM_WINEDEBUG replaces the program's Wine trace channels ("+loaddll"; keep it in the
+list, e.g. "+loaddll,+winhttp", or the load checks fail).
 
 The test's helpers (the sample maker and the file holder) are programs of the build and
 find their DLLs through WINEPATH; the program under test gets no such help.
 """
 
 import argparse
+import http.server
 import json
 import os
 import re
 import select
 import subprocess
 import sys
-import time
+import threading
 import zipfile
 from pathlib import Path
 
@@ -100,10 +105,41 @@ class WindowsSession(drive.Session):
         self.staging = self.install / "tmpbackupEnviado"
         log(f"package unpacked into {INSTALL}, sample installation in C:\\Glebarium ({self.prefix})")
 
+    def serve_pac(self, proxy_port):
+        """Serves a proxy auto-config script that sends the vendor's host through the proxy."""
+        script = ('function FindProxyForURL(url, host) {\n'
+                  f'  if (host == "www.glebarium.com.br") return "PROXY 127.0.0.1:{proxy_port}";\n'
+                  '  return "DIRECT";\n}\n').encode()
+        session = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                session.pac_fetched = True
+                self.send_response(200)
+                self.send_header("Content-Type", "application/x-ns-proxy-autoconfig")
+                self.send_header("Content-Length", str(len(script)))
+                self.end_headers()
+                self.wfile.write(script)
+
+            def log_message(self, *args):
+                pass
+
+        self.pac_fetched = False
+        self.pac_server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.pac_server.serve_forever, daemon=True).start()
+        return f"http://127.0.0.1:{self.pac_server.server_address[1]}/proxy.pac"
+
     def start_service(self):
         os.environ["GLB_REQUEST_LOG"] = str(self.requests)
         super().start_service()
         port = self.proxy.rsplit(":", 1)[1]
+        if self.args.scenario == "pac":
+            # "Use automatic configuration script", and no static proxy.
+            url = self.serve_pac(port)
+            self.wine("reg", "add", SETTINGS_KEY, "/v", "AutoConfigURL", "/t", "REG_SZ", "/d", url, "/f")
+            self.wine("reg", "add", SETTINGS_KEY, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0", "/f")
+            log(f"proxy auto-config script {url} set in {SETTINGS_KEY}")
+            return
         # What "Use a proxy server for your LAN" writes: on, the server, and the bypass list.
         self.wine("reg", "add", SETTINGS_KEY, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1", "/f")
         self.wine("reg", "add", SETTINGS_KEY, "/v", "ProxyServer", "/t", "REG_SZ", "/d", f"127.0.0.1:{port}", "/f")
@@ -114,7 +150,7 @@ class WindowsSession(drive.Session):
         self.trace = self.work / "loaddll.log"
         with open(self.trace, "w") as trace:
             self.program = self.start([WINE, INSTALL + "\\BackupGlebarium.exe"], cwd=self.install,
-                                      env=self.wine_env(WINEDEBUG="+loaddll"), stdin=subprocess.DEVNULL,
+                                      env=self.wine_env(WINEDEBUG=os.environ.get("GLB_PROGRAM_WINEDEBUG", "+loaddll")), stdin=subprocess.DEVNULL,
                                       stdout=subprocess.DEVNULL, stderr=trace)
         log("program started from " + INSTALL)
 
@@ -247,7 +283,10 @@ class WindowsSession(drive.Session):
                 self.report_received()
             return code
         self.start_program()
-        {"success": self.run_success, "fault": self.run_fault, "held": self.run_held}[self.args.scenario]()
+        {"success": self.run_success, "fault": self.run_fault, "held": self.run_held,
+         "pac": self.run_success}[self.args.scenario]()
+        if self.args.scenario == "pac":
+            self.check(self.pac_fetched, "the program fetched the proxy auto-config script")
         self.click_fechar()
         code = self.program.wait(timeout=TIMEOUT)
         self.check(code == 0, f"the program ended with exit code 0 after \"Fechar\" (got {code})")
@@ -262,7 +301,7 @@ def main():
     parser.add_argument("--holder", required=True)
     parser.add_argument("--helper-dll-dirs", default="")
     parser.add_argument("--work", required=True)
-    parser.add_argument("--scenario", choices=["success", "fault", "held"], default="success")
+    parser.add_argument("--scenario", choices=["success", "fault", "held", "pac"], default="success")
     parser.add_argument("--check", action="store_true")
     parser.add_argument("--screenshots")
     parser.add_argument("--interactive", action="store_true")
@@ -275,6 +314,8 @@ def main():
         return 1
     finally:
         session.stop_all()
+        if getattr(session, "pac_server", None):
+            session.pac_server.shutdown()
 
 
 if __name__ == "__main__":

@@ -263,9 +263,27 @@ std::optional<ProxyChoice> proxyChoiceFor(const std::optional<InternetProxySetti
     return choice;
 }
 
-std::optional<ProxyChoice> systemProxyChoice(std::string_view scheme, std::string_view host)
+std::optional<InternetProxySettings> effectiveProxySettings(const std::optional<InternetProxySettings>& settings,
+                                                            std::string_view url, const AutomaticLookup& automatic)
 {
-    return proxyChoiceFor(internetProxySettings(), scheme, host, [](const char* name) { return std::getenv(name); });
+    if (!settings || (!settings->autoDetect && settings->autoConfigUrl.empty())) {
+        return settings;
+    }
+    std::optional<InternetProxySettings> found = automatic(*settings, url);
+    if (!found) {
+        return settings;
+    }
+    return found;
+}
+
+std::optional<ProxyChoice> systemProxyChoice(std::string_view url, std::string_view scheme, std::string_view host)
+{
+    const EnvironmentLookup environment = [](const char* name) { return std::getenv(name); };
+    if (proxyVariableSet(scheme, environment)) {
+        return std::nullopt;
+    }
+    return proxyChoiceFor(effectiveProxySettings(internetProxySettings(), url, automaticProxySettings), scheme, host,
+                          environment);
 }
 
 } // namespace glb::platform

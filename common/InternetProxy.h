@@ -42,7 +42,20 @@ using EnvironmentLookup = std::function<const char*(const char*)>;
 std::optional<ProxyChoice> proxyChoiceFor(const std::optional<InternetProxySettings>& settings, std::string_view scheme,
                                           std::string_view host, const EnvironmentLookup& environment);
 
-/// proxyChoiceFor() with the system's settings and this process's environment.
-std::optional<ProxyChoice> systemProxyChoice(std::string_view scheme, std::string_view host);
+/// Finds the proxy that automatic configuration names for a URL (automaticProxySettings()).
+using AutomaticLookup =
+    std::function<std::optional<InternetProxySettings>(const InternetProxySettings&, std::string_view url)>;
+
+/// The settings that decide the proxy of a request to `url`. Where `settings` ask for
+/// automatic configuration (a script's address, or auto-detection) and `automatic` finds
+/// the answer for `url`, that answer; where it finds none (no script found, fetched or
+/// run), the user's static settings, so that with no static proxy enabled the request goes
+/// direct. Otherwise `settings` as they are.
+std::optional<InternetProxySettings> effectiveProxySettings(const std::optional<InternetProxySettings>& settings,
+                                                            std::string_view url, const AutomaticLookup& automatic);
+
+/// proxyChoiceFor() with the system's settings (after automatic configuration for `url`)
+/// and this process's environment; with a proxy variable set, no script is looked for.
+std::optional<ProxyChoice> systemProxyChoice(std::string_view url, std::string_view scheme, std::string_view host);
 
 } // namespace glb::platform

@@ -37,14 +37,26 @@ bool internetConnected();
 bool internetAttemptConnect();
 
 /// The current user's Internet proxy settings as the system keeps them, as UTF-8 text: on
-/// Windows the values ProxyEnable, ProxyServer and ProxyOverride of the key
-/// HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings.
+/// Windows the values ProxyEnable, ProxyServer, ProxyOverride and AutoConfigURL of the key
+/// HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings, and what WinHTTP
+/// reports of the user's automatic configuration.
 struct InternetProxySettings
 {
-    bool enabled = false; ///< ProxyEnable
-    std::string server;   ///< ProxyServer: "host:port", or "http=host:port;https=host:port;..."
-    std::string bypass;   ///< ProxyOverride: "<local>;*.example.com;10.*;..."
+    bool enabled = false;      ///< ProxyEnable
+    std::string server;        ///< ProxyServer: "host:port", or "http=host:port;https=host:port;..."
+    std::string bypass;        ///< ProxyOverride: "<local>;*.example.com;10.*;..."
+    bool autoDetect = false;   ///< "Automatically detect settings" (WPAD)
+    std::string autoConfigUrl; ///< AutoConfigURL: the address of a proxy auto-config script
 };
+
+/// The proxy that automatic configuration (a PAC script, WPAD) names for `url` under
+/// `settings`, as settings of their own: `enabled` with the proxies in `server` (the first
+/// one is used) and the script's bypass list joined to the user's, or not `enabled` when it
+/// says to go direct. None when the settings ask for no automatic configuration, or when the
+/// script cannot be found, fetched or run (Windows: WinHTTP's WinHttpGetProxyForUrl; Linux
+/// has none of this: always none).
+std::optional<InternetProxySettings> automaticProxySettings(const InternetProxySettings& settings,
+                                                            std::string_view url);
 
 /// The current user's Internet proxy settings; none where the system keeps none for
 /// programs to read (Linux: programs read the proxy variables of their environment).

@@ -124,6 +124,12 @@ std::optional<InternetProxySettings> internetProxySettings()
     return std::nullopt;
 }
 
+std::optional<InternetProxySettings> automaticProxySettings(const InternetProxySettings& /*settings*/,
+                                                            std::string_view /*url*/)
+{
+    return std::nullopt;
+}
+
 int lastErrorCode()
 {
     return errno;

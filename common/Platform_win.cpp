@@ -189,7 +189,9 @@ std::optional<InternetProxySettings> internetProxySettings()
     }
     settings.server = registryText(key, L"ProxyServer");
     settings.bypass = registryText(key, L"ProxyOverride");
+    settings.autoConfigUrl = registryText(key, L"AutoConfigURL");
     ::RegCloseKey(key);
+    detail::addUserAutomaticConfiguration(settings.autoDetect, settings.autoConfigUrl);
     return settings;
 }
 

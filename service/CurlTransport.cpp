@@ -494,9 +494,10 @@ void CurlTransport::setOptions(Exchange& exchange)
     set(CURLOPT_FOLLOWLOCATION, 1L);
     set(CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
     set(CURLOPT_MAXREDIRS, kMaxRedirects);
-    // With no proxy variable set, the proxy the system's Internet settings name (Windows).
+    // With no proxy variable set, the proxy the system's Internet settings name for the URL
+    // (Windows: the static proxy, or the one a proxy auto-config script names).
     const std::optional<platform::ProxyChoice> systemProxy =
-        platform::systemProxyChoice(m_urlParts.scheme, m_urlParts.host);
+        platform::systemProxyChoice(m_url, m_urlParts.scheme, m_urlParts.host);
     set(CURLOPT_PROXY, systemProxy ? systemProxy->proxy.c_str() : nullptr);
     set(CURLOPT_NOPROXY, systemProxy && !systemProxy->noProxy.empty() ? systemProxy->noProxy.c_str() : nullptr);
     set(CURLOPT_CONNECTTIMEOUT, m_limits.connectTimeoutSeconds);

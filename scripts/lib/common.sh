@@ -14,12 +14,17 @@ GLB_PACKAGES=(
   libgtest-dev pxlib-dev python3 unzip zip
   python3-fusepy libfuse2
   php-cli php-soap php-xml php-zip
-  xvfb xauth xdotool x11-utils imagemagick
+  xvfb xauth xdotool xclip x11-utils imagemagick
   # benchmarks
   time
   # fuzzing
   clang libclang-rt-14-dev
 )
+
+# The Windows leg's own: the cross compilers and Wine.
+GLB_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64
+  googletest cmake ninja-build python3 xvfb xauth)
+GLB_WINE=/usr/lib/wine/wine64
 
 glb_log() { printf '==> %s\n' "$*"; }
 
@@ -51,4 +56,15 @@ glb_build() {
   cmake --preset "$preset" -S "$GLB_ROOT" >/dev/null
   glb_log "build ($preset${1:+: $*})"
   cmake --build "$GLB_ROOT/build/$preset" --parallel "$(nproc)" "${targets[@]}"
+}
+
+# glb_windows_prefix: exports GLB_WINDOWS_PREFIX, the Windows libraries' prefix
+# (scripts/windows-libs builds them once; a prefix already named is used as it is).
+glb_windows_prefix() {
+  if [ -z "${GLB_WINDOWS_PREFIX:-}" ]; then
+    glb_log "the Windows libraries (scripts/windows-libs)"
+    GLB_WINDOWS_PREFIX="$("$GLB_ROOT/scripts/windows-libs" | tail -1)"
+  fi
+  export GLB_WINDOWS_PREFIX
+  glb_log "prefix $GLB_WINDOWS_PREFIX"
 }

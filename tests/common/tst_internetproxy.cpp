@@ -28,7 +28,7 @@ struct Case
 
 InternetProxySettings on(const char* server, const char* bypass = "")
 {
-    return {true, server, bypass};
+    return {true, server, bypass, false, {}};
 }
 
 ProxyChoice via(const std::string& proxy, const std::string& noProxy = kLoopback)
@@ -42,7 +42,7 @@ const std::string kLoopbackList = kLoopback;
 // clang-format off
 const Case kCases[] = {
     {"no settings",                 std::nullopt,                                 "http", kHost, {}, std::nullopt},
-    {"proxy not enabled",           InternetProxySettings{false, "p:3128", ""},  "http", kHost, {}, std::nullopt},
+    {"proxy not enabled",           InternetProxySettings{false, "p:3128", "", false, {}}, "http", kHost, {}, std::nullopt},
     {"enabled without a server",    on(""),                                       "http", kHost, {}, std::nullopt},
     {"one proxy for every scheme",  on("proxy.fazenda:3128"),                     "http", kHost, {}, via("http://proxy.fazenda:3128")},
     {"port 80 when none is given",  on("proxy.fazenda"),                          "http", kHost, {}, via("http://proxy.fazenda:80")},
@@ -92,6 +92,53 @@ TEST(InternetProxy, SettingsBecomeLibcurlsProxyAndNoProxyStrings)
         if (choice) {
             EXPECT_EQ(choice->proxy, c.expected->proxy);
             EXPECT_EQ(choice->noProxy, c.expected->noProxy);
+        }
+    }
+}
+
+TEST(InternetProxy, AutomaticConfigurationDecidesWhereItFindsAnAnswer)
+{
+    InternetProxySettings staticProxy = on("estatico:8080");
+    InternetProxySettings script = staticProxy;
+    script.autoConfigUrl = "http://wpad.fazenda/proxy.pac";
+    InternetProxySettings detect = staticProxy;
+    detect.autoDetect = true;
+    const InternetProxySettings named = on("pac:3128");
+    const InternetProxySettings direct{};
+    struct AutoCase
+    {
+        const char* what;
+        std::optional<InternetProxySettings> settings;
+        std::optional<InternetProxySettings> found; // what the lookup answers
+        bool looksUp;
+        std::optional<InternetProxySettings> expected;
+    };
+    // clang-format off
+    const AutoCase cases[] = {
+        {"no settings",                          std::nullopt, named,        false, std::nullopt},
+        {"no automatic configuration",           staticProxy,  named,        false, staticProxy},
+        {"a script names a proxy",               script,       named,        true,  named},
+        {"a script says direct",                 script,       direct,       true,  direct},
+        {"auto-detection names a proxy",         detect,       named,        true,  named},
+        {"no script found: the static settings", script,       std::nullopt, true,  staticProxy},
+    };
+    // clang-format on
+    for (const AutoCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool lookedUp = false;
+        const auto lookup = [&](const InternetProxySettings& settings, std::string_view url) {
+            lookedUp = true;
+            EXPECT_EQ(url, "http://www.glebarium.com.br/web/backup_antigo.php");
+            EXPECT_EQ(settings.autoConfigUrl, c.settings->autoConfigUrl);
+            return c.found;
+        };
+        const std::optional<InternetProxySettings> got = glb::platform::effectiveProxySettings(
+            c.settings, "http://www.glebarium.com.br/web/backup_antigo.php", lookup);
+        EXPECT_EQ(lookedUp, c.looksUp);
+        ASSERT_EQ(got.has_value(), c.expected.has_value());
+        if (got) {
+            EXPECT_EQ(got->enabled, c.expected->enabled);
+            EXPECT_EQ(got->server, c.expected->server);
         }
     }
 }

@@ -49,7 +49,7 @@ void writeBytes(const fs::path& path, const std::string& bytes)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) {
-        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        std::fprintf(stderr, "cannot write %s\n", path.string().c_str());
         std::exit(1);
     }
 }
@@ -158,6 +158,6 @@ int main(int argc, char** argv)
     fs::create_directories(financeiro);
     writeBytes(financeiro / "CONTAS.DB", tableLike(budget / 2));
     writeBytes(financeiro / "Caixa 2026.xls", noise(budget / 4));
-    std::printf("%s\n", glebarium.c_str());
+    std::printf("%s\n", glebarium.string().c_str());
     return 0;
 }

@@ -241,7 +241,11 @@ LoopbackHttpServer::LoopbackHttpServer(Handler handler, std::size_t readBytesPer
 LoopbackHttpServer::~LoopbackHttpServer()
 {
     const char stop = 'x';
+#ifdef _WIN32
     (void)!::send(m_wakeWrite, &stop, 1, 0);
+#else
+    (void)!::write(m_wakeWrite, &stop, 1);
+#endif
     m_thread.join();
     closeSocket(m_listener);
     closeSocket(m_wakeRead);

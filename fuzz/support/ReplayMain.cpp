@@ -30,7 +30,7 @@ int main(int argc, char** argv)
             continue;
         }
         if (!fs::is_directory(place, ec)) {
-            std::fprintf(stderr, "replay: no such file or folder: %s\n", place.c_str());
+            std::fprintf(stderr, "replay: no such file or folder: %s\n", place.string().c_str());
             return 2;
         }
         std::vector<fs::path> files;
@@ -39,7 +39,7 @@ int main(int argc, char** argv)
                 files.push_back(it->path());
         }
         if (ec) {
-            std::fprintf(stderr, "replay: cannot list %s: %s\n", place.c_str(), ec.message().c_str());
+            std::fprintf(stderr, "replay: cannot list %s: %s\n", place.string().c_str(), ec.message().c_str());
             return 2;
         }
         std::sort(files.begin(), files.end());
@@ -54,10 +54,10 @@ int main(int argc, char** argv)
         std::ifstream in(input, std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         if (in.bad()) {
-            std::fprintf(stderr, "replay: cannot read %s\n", input.c_str());
+            std::fprintf(stderr, "replay: cannot read %s\n", input.string().c_str());
             return 2;
         }
-        std::fprintf(stderr, "replay: %s (%zu bytes)\n", input.c_str(), bytes.size());
+        std::fprintf(stderr, "replay: %s (%zu bytes)\n", input.string().c_str(), bytes.size());
         // A buffer of exactly the input's size, so a read past its end is caught.
         const auto copy = std::make_unique<std::uint8_t[]>(bytes.size());
         std::copy(bytes.begin(), bytes.end(), copy.get());

@@ -84,15 +84,13 @@ void detail::addUserAutomaticConfiguration(bool& autoDetect, std::string& autoCo
     takeGlobal(config.lpszProxyBypass);
 }
 
-std::optional<InternetProxySettings> automaticProxySettings(const InternetProxySettings& settings,
-                                                            std::string_view url)
+std::optional<InternetProxySettings> automaticProxySettings(const InternetProxySettings& settings, std::string_view url)
 {
     if (!settings.autoDetect && settings.autoConfigUrl.empty()) {
         return std::nullopt;
     }
-    const std::unique_ptr<void, InternetHandleCloser> session(
-        ::WinHttpOpen(L"BackupGlebarium", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                      WINHTTP_NO_PROXY_BYPASS, 0));
+    const std::unique_ptr<void, InternetHandleCloser> session(::WinHttpOpen(
+        L"BackupGlebarium", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         return std::nullopt;
     }

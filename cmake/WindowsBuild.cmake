@@ -1,5 +1,5 @@
 # Windows-only additions to the build, included right after project() by the `windows`
-# and `mingw-core` presets (CMAKE_PROJECT_BackupGlebarium_INCLUDE), so the shared build
+# and `mingw` presets (CMAKE_PROJECT_BackupGlebarium_INCLUDE), so the shared build
 # files stay as they are:
 #  - GLB_GTEST_FROM_SOURCE: GoogleTest built from Debian's sources (/usr/src/googletest)
 #    with the cross compiler, installed inside the build tree and found by

@@ -132,6 +132,8 @@ class SlowRelay:
 
 
 class Session:
+    SHOT_PREFIX = ""  # put before every picture's name, so two programs' sets sit side by side
+
     def __init__(self, args):
         self.args = args
         self.work = Path(args.work).resolve()
@@ -243,7 +245,7 @@ class Session:
     def screenshot(self, name):
         if not self.args.screenshots:
             return
-        out = Path(self.args.screenshots) / f"{name}.png"
+        out = Path(self.args.screenshots) / f"{self.SHOT_PREFIX}{name}.png"
         out.parent.mkdir(parents=True, exist_ok=True)
         subprocess.run(["import", "-display", self.display, "-window", self.main, str(out)], check=True)
         log(f"screenshot {out}")
@@ -252,7 +254,7 @@ class Session:
         """A message box is a window of its own: shoot the screen part that holds both."""
         if not self.args.screenshots:
             return
-        out = Path(self.args.screenshots) / f"{name}.png"
+        out = Path(self.args.screenshots) / f"{self.SHOT_PREFIX}{name}.png"
         geo = self.geometry(self.main)
         box = self.geometry(window)
         left = min(geo["X"], box["X"]) - 8

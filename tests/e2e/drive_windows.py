@@ -16,6 +16,11 @@ auto-config script that the settings name, served from 127.0.0.1, instead of a s
 the program loaded nothing but its own folder's files and Windows' own DLLs; the success run
 that it loaded every DLL and plugin of the package.
 
+--screenshots DIR takes the pictures drive.py takes, named windows-*.png: the main window
+(windows-main-window.png), a send in progress (windows-sending.png) and the reply box
+(windows-reply-box.png) in the success run, the error box (windows-error-box.png) in the
+fault run.
+
 GLB_PROGRAM_WINEDEBUG replaces the program's Wine trace channels ("+loaddll"; keep it in the
 list, e.g. "+loaddll,+winhttp", or the load checks fail).
 
@@ -52,6 +57,8 @@ LOADED = re.compile(r'Loaded L"((?:[^"\\]|\\.)*)" at [0-9A-Fa-f]+: (\w+)')
 
 
 class WindowsSession(drive.Session):
+    SHOT_PREFIX = "windows-"
+
     def __init__(self, args):
         super().__init__(args)
         self.holder = None

@@ -22,43 +22,15 @@ namespace {
 // Finding and running the script may not hold a send for long: each step has this limit.
 constexpr int kAutoProxyTimeoutMs = 10000;
 
-std::wstring wide(std::string_view text)
-{
-    if (text.empty()) {
-        return {};
-    }
-    const int count = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (count <= 0) {
-        return {};
-    }
-    std::wstring result(static_cast<std::size_t>(count), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), count);
-    return result;
-}
-
-std::string utf8(const wchar_t* text)
-{
-    if (text == nullptr || *text == L'\0') {
-        return {};
-    }
-    const int count = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (count <= 1) {
-        return {};
-    }
-    std::string result(static_cast<std::size_t>(count), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), count, nullptr, nullptr);
-    result.resize(static_cast<std::size_t>(count - 1));
-    return result;
-}
-
 /// Takes a string that WinHTTP allocated: its text, the string freed.
 std::string takeGlobal(wchar_t*& text)
 {
-    std::string result = utf8(text);
-    if (text != nullptr) {
-        ::GlobalFree(text);
-        text = nullptr;
+    if (text == nullptr) {
+        return {};
     }
+    std::string result = detail::utf8FromWide(text).value_or(std::string());
+    ::GlobalFree(text);
+    text = nullptr;
     return result;
 }
 
@@ -96,7 +68,7 @@ std::optional<InternetProxySettings> automaticProxySettings(const InternetProxyS
     }
     ::WinHttpSetTimeouts(session.get(), kAutoProxyTimeoutMs, kAutoProxyTimeoutMs, kAutoProxyTimeoutMs,
                          kAutoProxyTimeoutMs);
-    const std::wstring target = wide(url);
+    const std::wstring target = detail::wideFromUtf8(url);
     WINHTTP_PROXY_INFO info{};
     // Auto-detection first, then the script the settings name, as WinInet tries them: each
     // on its own, since a failed detection ends a lookup that asks for both.
@@ -119,7 +91,7 @@ std::optional<InternetProxySettings> automaticProxySettings(const InternetProxyS
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
         found = lookUp(options);
     }
-    const std::wstring scriptUrl = wide(settings.autoConfigUrl);
+    const std::wstring scriptUrl = detail::wideFromUtf8(settings.autoConfigUrl);
     if (!found && !scriptUrl.empty()) {
         WINHTTP_AUTOPROXY_OPTIONS options{};
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;

@@ -2,7 +2,9 @@
 
 // Shared by the portable part of the platform layer (Platform.cpp) and each platform's.
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace glb::platform::detail {
 
@@ -10,6 +12,12 @@ namespace glb::platform::detail {
 std::string nativeErrorText(int code);
 
 #ifdef _WIN32
+/// `text` as UTF-16; with `strict`, empty when it is not UTF-8 (else each ill-formed
+/// sequence becomes U+FFFD).
+std::wstring wideFromUtf8(std::string_view text, bool strict = false);
+/// `text` as UTF-8; nullopt when it holds unpaired surrogates.
+std::optional<std::string> utf8FromWide(std::wstring_view text);
+
 /// What WinHTTP reports of the current user's automatic proxy configuration: auto-detection
 /// on, and the script's address (InternetProxy_win.cpp; WinHTTP's header cannot be included
 /// beside WinInet's).

@@ -20,6 +20,9 @@
 
 namespace glb::platform {
 
+using detail::utf8FromWide;
+using detail::wideFromUtf8;
+
 namespace {
 
 // 100-ns intervals between 1601-01-01 (FILETIME's epoch) and 1970-01-01.
@@ -32,38 +35,6 @@ constexpr DWORD kLastWinInetCode = 12175;
 
 // Without the "\\?\" prefix, paths of this many UTF-16 units or more are refused.
 constexpr std::size_t kMaxPathWithoutPrefix = 248;
-
-/// `text` as UTF-16; with `strict`, empty when it is not UTF-8 (else each ill-formed
-/// sequence becomes U+FFFD).
-std::wstring wideFromUtf8(std::string_view text, bool strict = false)
-{
-    if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        return {};
-    }
-    const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
-    const int count = ::MultiByteToWideChar(CP_UTF8, flags, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (count <= 0) {
-        return {};
-    }
-    std::wstring wide(static_cast<std::size_t>(count), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, flags, text.data(), static_cast<int>(text.size()), wide.data(), count);
-    return wide;
-}
-
-std::optional<std::string> utf8FromWide(std::wstring_view text)
-{
-    if (text.empty()) {
-        return std::string();
-    }
-    const int count =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (count <= 0) {
-        return std::nullopt;
-    }
-    std::string utf8(static_cast<std::size_t>(count), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), count, nullptr, nullptr);
-    return utf8;
-}
 
 std::int64_t ticksOf(const FILETIME& time)
 {
@@ -129,6 +100,36 @@ std::string registryText(HKEY key, const wchar_t* name)
 }
 
 } // namespace
+
+std::wstring detail::wideFromUtf8(std::string_view text, bool strict)
+{
+    if (text.empty() || text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return {};
+    }
+    const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+    const int count = ::MultiByteToWideChar(CP_UTF8, flags, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (count <= 0) {
+        return {};
+    }
+    std::wstring wide(static_cast<std::size_t>(count), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, flags, text.data(), static_cast<int>(text.size()), wide.data(), count);
+    return wide;
+}
+
+std::optional<std::string> detail::utf8FromWide(std::wstring_view text)
+{
+    if (text.empty()) {
+        return std::string();
+    }
+    const int count =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (count <= 0) {
+        return std::nullopt;
+    }
+    std::string utf8(static_cast<std::size_t>(count), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), count, nullptr, nullptr);
+    return utf8;
+}
 
 std::filesystem::path executableDirectory()
 {

@@ -8,11 +8,14 @@
 
 namespace glb::test {
 
-#ifndef _WIN32
-CommandResult runCommand(const std::string& command)
+CommandResult runThroughPipe(const std::string& command)
 {
     CommandResult result;
+#ifdef _WIN32
+    FILE* pipe = ::_popen(command.c_str(), "r");
+#else
     FILE* pipe = ::popen(command.c_str(), "r");
+#endif
     if (pipe == nullptr) {
         result.output = "cannot run: " + command;
         return result;
@@ -22,9 +25,19 @@ CommandResult runCommand(const std::string& command)
     while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
         result.output.append(buffer.data(), n);
     }
+#ifdef _WIN32
+    result.status = ::_pclose(pipe);
+#else
     const int status = ::pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
     return result;
+}
+
+#ifndef _WIN32
+CommandResult runCommand(const std::string& command)
+{
+    return runThroughPipe(command);
 }
 
 std::string hostPath(const std::filesystem::path& path)

@@ -17,6 +17,10 @@ struct CommandResult
 /// GLB_WINE_HOST_FILE), so it reaches the same tools (Python, unzip, PHP) as on Linux.
 CommandResult runCommand(const std::string& command);
 
+/// Runs `command` with the C library's pipe to the system's shell (popen / _popen): what
+/// runCommand does wherever no wine_host is to be asked.
+CommandResult runThroughPipe(const std::string& command);
+
 /// `path` as the shell of runCommand sees it: the path itself, or under Wine the build
 /// machine's path of the Windows one (drive Z: is the root, C: the Wine prefix's drive_c).
 std::string hostPath(const std::filesystem::path& path);

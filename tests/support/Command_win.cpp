@@ -5,8 +5,6 @@
 #include "tests/support/Command.h"
 #include "tests/support/WineHost.h"
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <curl/curl.h>
 #include <fstream>
@@ -16,19 +14,17 @@ namespace glb::test {
 
 namespace {
 
-/// "http://127.0.0.1:<port>" of the wine_host.py that GLB_WINE_HOST_FILE names, or empty.
-std::string wineHost()
+/// "http://127.0.0.1:<port>" of the wine_host.py that GLB_WINE_HOST_FILE names, or empty;
+/// read once, as the fixture writes it before the first test starts.
+const std::string& wineHost()
 {
-    const char* file = std::getenv("GLB_WINE_HOST_FILE");
-    if (file == nullptr || *file == '\0') {
-        return {};
-    }
-    std::ifstream in(file);
-    int port = 0;
-    if (!(in >> port)) {
-        return {};
-    }
-    return "http://127.0.0.1:" + std::to_string(port);
+    static const std::string host = [] {
+        const char* file = std::getenv("GLB_WINE_HOST_FILE");
+        std::ifstream in(file != nullptr ? file : "");
+        int port = 0;
+        return in >> port ? "http://127.0.0.1:" + std::to_string(port) : std::string();
+    }();
+    return host;
 }
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* out)
@@ -56,7 +52,7 @@ bool haveWineHost()
 
 std::string wineHostPost(const std::string& what, const std::string& body, int* status)
 {
-    const std::string host = wineHost();
+    const std::string& host = wineHost();
     std::string reply;
     CURL* curl = curl_easy_init();
     if (host.empty() || curl == nullptr) {
@@ -93,18 +89,7 @@ CommandResult runCommand(const std::string& command)
         result.output = wineHostPost("/run", command, &result.status);
         return result;
     }
-    FILE* pipe = ::_popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        result.output = "cannot run: " + command;
-        return result;
-    }
-    std::array<char, 4096> buffer{};
-    std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-        result.output.append(buffer.data(), n);
-    }
-    result.status = ::_pclose(pipe);
-    return result;
+    return runThroughPipe(command);
 }
 
 std::string hostPath(const std::filesystem::path& path)

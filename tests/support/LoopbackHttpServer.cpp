@@ -151,6 +151,15 @@ namespace {
 using socklen_t = int;
 #endif
 
+sockaddr_in loopbackAddress(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
 /// A socket bound on 127.0.0.1 at a port the system picks; the port through `port`.
 Socket bindOnLoopback(std::uint16_t& port)
 {
@@ -167,10 +176,7 @@ Socket bindOnLoopback(std::uint16_t& port)
     if (bound == static_cast<Socket>(-1)) {
         throwSystemError("socket");
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    sockaddr_in address = loopbackAddress(0);
     socklen_t length = sizeof address;
     if (::bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -198,11 +204,8 @@ void makeWakeChannel(Socket& readEnd, Socket& writeEnd)
     std::uint16_t port = 0;
     const Socket listener = listenOnLoopback(port);
     writeEnd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(writeEnd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const sockaddr_in address = loopbackAddress(port);
+    if (::connect(writeEnd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         throwSystemError("connect");
     }
     readEnd = ::accept(listener, nullptr, nullptr);
@@ -218,6 +221,16 @@ void makeWakeChannel(Socket& readEnd, Socket& writeEnd)
 }
 
 } // namespace
+
+bool acceptsOnLoopback(std::uint16_t port)
+{
+    std::uint16_t own = 0;
+    const Socket probe = bindOnLoopback(own);
+    const sockaddr_in address = loopbackAddress(port);
+    const bool connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    closeSocket(probe);
+    return connected;
+}
 
 UnusedPort::UnusedPort()
 {

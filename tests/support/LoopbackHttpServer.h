@@ -120,6 +120,9 @@ private:
     std::thread m_thread;
 };
 
+/// True when something listening on 127.0.0.1:`port` takes a connection.
+bool acceptsOnLoopback(std::uint16_t port);
+
 /// A port on 127.0.0.1 with no listener: bound, never listened on.
 class UnusedPort
 {

@@ -1,13 +1,11 @@
 #include "tests/service/php/PhpService.h"
 
-#include <arpa/inet.h>
+#include "tests/support/LoopbackHttpServer.h"
+
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -16,45 +14,8 @@ extern char** environ;
 
 namespace glb::test {
 
-namespace {
-
-sockaddr_in loopback(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-std::uint16_t freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("no free port on 127.0.0.1");
-    }
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-bool accepts(std::uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(port);
-    const bool connected = fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return connected;
-}
-
-} // namespace
-
 PhpService::PhpService(const Options& options)
-    : m_port(freePort())
+    : m_port(UnusedPort().port())
 {
     std::vector<std::string> args = {"php"};
     for (const std::string& setting : options.settings) {
@@ -99,7 +60,7 @@ PhpService::PhpService(const Options& options)
 
     // Ready when it accepts a connection; a service that exits or never listens fails.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!accepts(m_port)) {
+    while (!acceptsOnLoopback(m_port)) {
         int status = 0;
         if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
@@ -121,16 +82,6 @@ PhpService::~PhpService()
         ::kill(m_pid, SIGTERM);
         ::waitpid(m_pid, nullptr, 0);
     }
-}
-
-std::string PhpService::url() const
-{
-    return address() + "/web/backup_antigo.php";
-}
-
-std::string PhpService::address() const
-{
-    return "http://127.0.0.1:" + std::to_string(m_port);
 }
 
 } // namespace glb::test

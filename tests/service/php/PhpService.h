@@ -31,9 +31,9 @@ public:
 
     std::uint16_t port() const noexcept { return m_port; }
     /// The service's endpoint, "http://127.0.0.1:<port>/web/backup_antigo.php".
-    std::string url() const;
+    std::string url() const { return address() + "/web/backup_antigo.php"; }
     /// "http://127.0.0.1:<port>", for a client that reaches the service as its proxy.
-    std::string address() const;
+    std::string address() const { return "http://127.0.0.1:" + std::to_string(m_port); }
     /// The process of the service.
     long pid() const noexcept { return m_pid; }
 

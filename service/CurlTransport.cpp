@@ -18,6 +18,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #ifndef _WIN32
 #include <sys/socket.h>
@@ -59,6 +60,7 @@ CURLcode globalInit()
 struct BodyReader
 {
     RequestBody& body;
+    const SendCancel* cancel = nullptr;
     std::exception_ptr failure;
     /// Bytes handed to libcurl since the last rewind; a body sent in one piece is handed over
     /// whole before the transfer.
@@ -68,6 +70,9 @@ struct BodyReader
     {
         auto* self = static_cast<BodyReader*>(userData);
         try {
+            if (self->cancel != nullptr) {
+                self->cancel->check(); // a piece still to come: the request is not out
+            }
             const std::size_t got = self->body.read(buffer, std::min(size * count, CurlTransport::kMaxSinglePostSize));
             self->handedOver += got;
             return got;
@@ -97,11 +102,14 @@ struct BodyReader
 
 /// The time the reply takes: from the moment the whole request has been sent or the first line
 /// of a final response came, whichever is first. Each request of a redirect starts it afresh.
+/// It also ends the transfer once the send is cancelled: libcurl calls it at least once a second.
 struct ReplyClock
 {
     std::chrono::seconds limit;
     std::optional<std::chrono::steady_clock::time_point> startedAt;
     bool expired = false;
+    const SendCancel* cancel = nullptr;
+    bool cancelled = false;
 
     void start()
     {
@@ -114,6 +122,10 @@ struct ReplyClock
     static int progress(void* userData, curl_off_t, curl_off_t, curl_off_t uploadTotal, curl_off_t uploaded)
     {
         auto* self = static_cast<ReplyClock*>(userData);
+        if (self->cancel != nullptr && self->cancel->cancelled()) {
+            self->cancelled = true;
+            return 1; // ends the transfer with CURLE_ABORTED_BY_CALLBACK
+        }
         if (uploadTotal > 0 && uploaded >= uploadTotal) {
             self->start();
         }
@@ -386,13 +398,41 @@ void CurlTransport::connect()
 
 void CurlTransport::execute(RequestBody& request, std::string& response)
 {
-    // Any failure leaves the transport disconnected.
-    const ScopeFailure disconnectOnFailure([this] { disconnect(); });
-
-    if (!m_handle) {
-        connect();
+    const std::size_t responseStart = response.size();
+    const int attempts = static_cast<int>(m_limits.retryDelays.size()) + 1;
+    for (int attempt = 1;; ++attempt) {
+        bool mayRetry = false;
+        try {
+            if (!m_handle) {
+                connect();
+            }
+            exchange(request, response, mayRetry);
+            return;
+        } catch (...) {
+            // Any failure leaves the transport disconnected; a retry starts on a new connection.
+            disconnect();
+            if (!mayRetry || attempt == attempts) {
+                throw;
+            }
+        }
+        response.resize(responseStart);
+        waitToRetry(attempt + 1, attempts, m_limits.retryDelays[static_cast<std::size_t>(attempt - 1)]);
+        request.rewind();
     }
-    exchange(request, response);
+}
+
+void CurlTransport::waitToRetry(int attempt, int attempts, std::chrono::milliseconds delay) const
+{
+    if (m_hooks.onRetry) {
+        m_hooks.onRetry(attempt, attempts, std::chrono::steady_clock::now() + delay);
+    }
+    if (m_hooks.cancel != nullptr) {
+        if (!m_hooks.cancel->waitFor(delay)) {
+            throw ESendCancelled::beforeRequestSent();
+        }
+    } else {
+        std::this_thread::sleep_for(delay);
+    }
 }
 
 namespace {
@@ -419,11 +459,11 @@ Slist requestHeaders(const std::string& soapAction)
 
 struct CurlTransport::Exchange
 {
-    Exchange(RequestBody& body, std::string& response, const Limits& limits)
+    Exchange(RequestBody& body, std::string& response, const Limits& limits, const SendCancel* cancel)
         : request(body)
         , size(body.size())
-        , reader{body, nullptr}
-        , replyClock{std::chrono::seconds(limits.replySeconds), std::nullopt, false}
+        , reader{body, cancel, nullptr}
+        , replyClock{std::chrono::seconds(limits.replySeconds), std::nullopt, false, cancel, false}
     {
         collector.body = &response;
         collector.bodyStart = response.size();
@@ -447,9 +487,32 @@ struct CurlTransport::Exchange
     std::string unread; ///< what the last request's connection left unread (UnreadBytes)
 };
 
-void CurlTransport::exchange(RequestBody& request, std::string& response)
+namespace {
+
+/// The library's failures of a connection that broke or never came about: the host or the
+/// proxy not found, the connection refused, reset or cut, the connect timeout, the inactivity
+/// limit.
+bool connectionFailure(CURLcode result)
 {
-    Exchange state(request, response, m_limits);
+    switch (result) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+void CurlTransport::exchange(RequestBody& request, std::string& response, bool& mayRetry)
+{
+    Exchange state(request, response, m_limits, m_hooks.cancel);
     setOptions(state);
     // Room for a head besides the largest body accepted.
     constexpr std::size_t kHeadRoom = std::size_t{64} * 1024;
@@ -457,6 +520,10 @@ void CurlTransport::exchange(RequestBody& request, std::string& response)
     m_unread->limit = m_limits.maxResponseBytes + kHeadRoom;
     const ScopeExit stopReading([this] { m_unread->into = nullptr; });
     const CURLcode result = curl_easy_perform(m_handle.get());
+    // A request that did not go out whole, on a connection that gave no byte of an answer, is
+    // one the service cannot have acted on.
+    mayRetry = connectionFailure(result) && !state.reader.failure && !state.replyClock.cancelled &&
+               state.collector.received.empty() && state.unread.empty() && !state.collector.sentWhole();
     judgeTransfer(state, result);
     judgeResponse();
 }
@@ -501,6 +568,11 @@ void CurlTransport::setOptions(Exchange& exchange)
     set(CURLOPT_PROXY, systemProxy ? systemProxy->proxy.c_str() : nullptr);
     set(CURLOPT_NOPROXY, systemProxy && !systemProxy->noProxy.empty() ? systemProxy->noProxy.c_str() : nullptr);
     set(CURLOPT_CONNECTTIMEOUT, m_limits.connectTimeoutSeconds);
+    // A link that died while the reply is awaited is found by the system's probes, not only
+    // by the reply's time limit.
+    set(CURLOPT_TCP_KEEPALIVE, 1L);
+    set(CURLOPT_TCP_KEEPIDLE, 60L);
+    set(CURLOPT_TCP_KEEPINTVL, 30L);
     set(CURLOPT_LOW_SPEED_LIMIT, m_limits.lowSpeedBytesPerSecond);
     set(CURLOPT_LOW_SPEED_TIME, m_limits.lowSpeedSeconds);
     set(CURLOPT_POST, 1L);
@@ -541,6 +613,12 @@ void CurlTransport::judgeTransfer(const Exchange& exchange, int result) const
         std::rethrow_exception(exchange.reader.failure);
     }
     const ResponseCollector& collector = exchange.collector;
+    if (exchange.replyClock.cancelled) {
+        if (collector.sentWhole()) {
+            throw ESendCancelled::afterRequestSent();
+        }
+        throw ESendCancelled::beforeRequestSent();
+    }
     if (collector.rejectedStatus != 0) {
         throw ESOAPHTTPException::forStatus(collector.statusText, static_cast<int>(collector.rejectedStatus), m_url);
     }

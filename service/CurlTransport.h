@@ -2,10 +2,12 @@
 
 #include "service/HttpTransport.h"
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace glb::service {
 
@@ -23,6 +25,14 @@ namespace glb::service {
 /// the bytes that libcurl left unread (plain http, a Content-Length framing only).
 /// Every redirect followed (301, 302, 307, 308) repeats the POST with its whole body; a 303,
 /// whose answer is elsewhere, and the other 3xx statuses end the exchange with their status.
+///
+/// An upload whose connection broke before its last byte went out (the connection refused or
+/// reset, the host not found, the connect timeout, the inactivity limit), with no byte of an
+/// answer come, cannot have been acted on by the service: it is tried again, whole, on a new
+/// connection, after each of the waits that Limits::retryDelays holds. Nothing is tried again
+/// once the whole request went out, nor after any answer. The hooks' cancel ends an exchange
+/// and a wait within about a second (ESendCancelled, which says whether the whole request
+/// had gone out).
 ///
 /// The proxy comes from the system's settings: the proxy variables libcurl reads
 /// (http_proxy, no_proxy, ...) and, where none is set, the Internet settings of the
@@ -56,6 +66,10 @@ public:
         /// in the attributes of one element, so the time grows with the square of the
         /// limit: 250 s at 1 MiB). Figures: docs/bench.md, bench_response.
         std::size_t maxResponseBytes = std::size_t{64} * 1024;
+        /// The waits before an upload that broke before its last byte is tried again: three
+        /// attempts at most, so a metered link never pays for more, spread over two and a
+        /// half minutes, which outlast a radio link's usual drop.
+        std::vector<std::chrono::milliseconds> retryDelays{std::chrono::seconds(30), std::chrono::seconds(120)};
     };
 
     /// The agent text sent as User-Agent.
@@ -78,6 +92,8 @@ public:
     using HttpTransport::execute;
     void execute(RequestBody& request, std::string& response) override;
 
+    void setSendHooks(const SendHooks& hooks) override { m_hooks = hooks; }
+
     void setLimits(const Limits& limits) { m_limits = limits; }
     const Limits& limits() const noexcept { return m_limits; }
 
@@ -98,8 +114,12 @@ private:
     /// What libcurl points into while one exchange runs.
     struct Exchange;
     /// Sends the request and judges the response: setOptions, the transfer, judgeTransfer,
-    /// judgeResponse.
-    void exchange(RequestBody& request, std::string& response);
+    /// judgeResponse. `mayRetry` is set, before anything is raised, when the request may be
+    /// sent again: its connection broke before its last byte and no answer came.
+    void exchange(RequestBody& request, std::string& response, bool& mayRetry);
+    /// Waits `delay` before attempt `attempt` of `attempts`, telling the retry observer;
+    /// raises ESendCancelled when the send is cancelled meanwhile.
+    void waitToRetry(int attempt, int attempts, std::chrono::milliseconds delay) const;
     void setOptions(Exchange& exchange);
     /// Raises what ended the transfer early (the body's own error, a status judged at the
     /// headers, an answer before the whole request went out, the reply's time limit, the size
@@ -119,6 +139,7 @@ private:
     std::string m_soapAction;
     std::string m_contentType;
     Limits m_limits;
+    SendHooks m_hooks;
     /// Reads what a connection left unread when libcurl closes it; outlives the handle.
     struct UnreadBytes;
     std::unique_ptr<UnreadBytes> m_unread;

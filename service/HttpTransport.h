@@ -1,8 +1,11 @@
 #pragma once
 
+#include "common/SendCancel.h"
 #include "service/RequestBody.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,6 +19,22 @@ struct UrlParts
     std::string host;
     std::uint16_t port = 0; ///< the scheme's default when the URL names none
     std::string path;       ///< everything after host and port ("/" when empty)
+};
+
+/// Told, on the thread that sends, that an upload which broke before its last byte waits to be
+/// tried again: the attempt to come (2 or 3), of how many, and when it starts.
+using RetryObserver = std::function<void(int attempt, int attempts, std::chrono::steady_clock::time_point at)>;
+
+/// What one send hands its transport besides the request: whom to tell how far it is, and the
+/// user's cancel.
+struct SendHooks
+{
+    /// How much of the request has been handed to the HTTP library.
+    SendObserver onSent;
+    /// A broken upload's wait before it is tried again.
+    RetryObserver onRetry;
+    /// When set, the send stops (ESendCancelled) within about a second of its cancel.
+    const SendCancel* cancel = nullptr;
 };
 
 /// The HTTP transport of a service proxy: posts one request document and collects the
@@ -40,6 +59,10 @@ public:
     /// with ERequestNotReceivedWhole when the service answered before the whole request went
     /// out (a reply counts only once it has).
     virtual void execute(RequestBody& request, std::string& response) = 0;
+
+    /// The hooks of the sends to come (the retry observer and the cancel; onSent is the
+    /// proxy's). A transport without retries or cancel ignores them.
+    virtual void setSendHooks(const SendHooks& hooks) { (void)hooks; }
 
     /// Posts a body held in memory.
     void execute(std::string_view request, std::string& response)

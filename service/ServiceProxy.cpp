@@ -53,8 +53,9 @@ std::string ServiceProxy::UploadBackup(const std::string& nome, const std::strin
         const std::unique_ptr<RequestBody> request = openRequest(names, nome, cpf, arquivo);
         arquivo.clear(); // the records hold nothing more the call needs
         m_transport->setSoapAction(m_soapAction);
-        if (m_sendObserver) {
-            ObservedBody observed(*request, m_sendObserver);
+        m_transport->setSendHooks(m_hooks);
+        if (m_hooks.onSent) {
+            ObservedBody observed(*request, m_hooks.onSent);
             m_transport->execute(observed, response);
         } else {
             m_transport->execute(*request, response);

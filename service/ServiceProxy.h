@@ -35,8 +35,9 @@ public:
 
     HttpTransport& transport() noexcept { return *m_transport; }
 
-    /// Has the next calls tell `observer` how much of their request has been sent.
-    void setSendObserver(SendObserver observer) { m_sendObserver = std::move(observer); }
+    /// Has the next calls tell `hooks.onSent` how much of their request has been sent, and
+    /// hands the retry observer and the cancel to the transport.
+    void setSendHooks(SendHooks hooks) { m_hooks = std::move(hooks); }
 
     /// Writes the request while it is posted (each staged file read and encoded as it is
     /// sent), with the operation's SOAPAction, and decodes the reply. Every error reaches the
@@ -56,7 +57,7 @@ private:
     std::string m_soapAction;
     std::string m_recordNamespace;
     std::string m_recordName;
-    SendObserver m_sendObserver;
+    SendHooks m_hooks;
     bool m_bound = false;
 };
 

@@ -20,14 +20,14 @@ std::string ArquivoParaBase64(const std::filesystem::path& path)
 }
 
 std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
-                           EventPump& events, const SendObserver& onSent)
+                           EventPump& events, const SendHooks& hooks)
 {
     return EnviarArquivos(
-        pasta, nome, cpf, events, [] { return GetBackupGlebariumPort(false, std::string(), nullptr); }, onSent);
+        pasta, nome, cpf, events, [] { return GetBackupGlebariumPort(false, std::string(), nullptr); }, hooks);
 }
 
 std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
-                           EventPump& events, const PortFactory& makePort, const SendObserver& onSent)
+                           EventPump& events, const PortFactory& makePort, const SendHooks& hooks)
 {
     events.processPendingEvents();
 
@@ -54,8 +54,8 @@ std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string
     std::string reply;
     runOnWorker(events, [&] {
         const std::shared_ptr<BackupGlebariumPortType> port = makePort();
-        if (const auto proxy = std::dynamic_pointer_cast<ServiceProxy>(port); proxy && onSent) {
-            proxy->setSendObserver(onSent);
+        if (const auto proxy = std::dynamic_pointer_cast<ServiceProxy>(port)) {
+            proxy->setSendHooks(hooks);
         }
         reply = port->UploadBackup(nome, cpf, std::move(arquivo));
     }); // the proxy goes with the step, before the reply is handed back

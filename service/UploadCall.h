@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/WorkerThread.h"
+#include "service/HttpTransport.h"
 #include "service/RequestBody.h"
 #include "service/ServiceContract.h"
 
@@ -27,14 +28,15 @@ using PortFactory = std::function<std::shared_ptr<BackupGlebariumPortType>()>;
 /// before its first byte is sent (a file that cannot be opened stops the call then) and reads
 /// and encodes them while they are sent.
 ///
-/// `onSent`, when given, is told on the worker thread how much of the request has been handed
-/// to the HTTP library (through a service proxy the factory makes).
+/// `hooks` go to the service proxy the factory makes: its onSent is told on the worker thread how
+/// much of the request has been handed to the HTTP library, its onRetry of a broken upload's
+/// wait before it is tried again, and its cancel stops the call (ESendCancelled).
 std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
-                           EventPump& events, const SendObserver& onSent = {});
+                           EventPump& events, const SendHooks& hooks = {});
 
 /// The same, with the service interface made by `makePort` (on the worker thread).
 std::string EnviarArquivos(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
-                           EventPump& events, const PortFactory& makePort, const SendObserver& onSent = {});
+                           EventPump& events, const PortFactory& makePort, const SendHooks& hooks = {});
 
 /// ArquivoParaBase64: the Base64 text form of the file's whole content. The file is open
 /// for reading with other readers allowed and no writer; one that cannot be opened raises

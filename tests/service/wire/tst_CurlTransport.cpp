@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 using glb::service::CurlTransport;
 using glb::service::ESOAPHTTPException;
@@ -345,8 +347,17 @@ TEST_F(CurlTransportTest, LibraryFailuresNameUrlAndActionWithTheLibraryCode)
         SCOPED_TRACE(c.url);
         CurlTransport transport;
         prepare(transport, c.url);
+        // Nothing went out: tried three times, the last attempt's error reaches the caller.
+        CurlTransport::Limits limits;
+        limits.retryDelays = {std::chrono::milliseconds(1), std::chrono::milliseconds(2)};
+        transport.setLimits(limits);
+        std::vector<std::pair<int, int>> retries;
+        glb::service::SendHooks hooks;
+        hooks.onRetry = [&retries](int attempt, int attempts, auto) { retries.emplace_back(attempt, attempts); };
+        transport.setSendHooks(hooks);
         std::string response;
         const ESOAPHTTPException e = httpError([&] { transport.execute("<x/>", response); });
+        EXPECT_EQ(retries, (std::vector<std::pair<int, int>>{{2, 3}, {3, 3}}));
         EXPECT_EQ(e.statusCode(), c.code);
         const std::string tail = " - URL:" + c.url + " - SOAPAction:UploadBackup";
         ASSERT_GT(e.message().size(), tail.size());
@@ -737,14 +748,16 @@ TEST_F(CurlTransportTest, ThroughTheProxyAnEarlyFaultIsShownAsTheFaultAndAnEarly
         if (c.sendFails) {
             // Past the first 256 KiB the request's source waits for the server's answer and
             // close, and for the reset that its unread bytes bring.
-            proxy->setSendObserver([&](std::uint64_t sent, std::uint64_t) {
+            glb::service::SendHooks hooks;
+            hooks.onSent = [&](std::uint64_t sent, std::uint64_t) {
                 if (sent < (std::uint64_t{256} << 10) || waiting) {
                     return;
                 }
                 waiting = true;
                 waitFor([&] { return server.closedConnections() > 0; });
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            });
+            };
+            proxy->setSendHooks(hooks);
         }
         glb::service::ArquivoArray arquivos;
         arquivos.push_back(std::make_unique<glb::service::arquivos>("Fazenda.zip", std::string(kLargeBody, 'A')));

@@ -8,14 +8,17 @@
 #include "app/overlay/WaitOverlay.h"
 #include "backup/Installation.h"
 #include "backup/SendBackupCommand.h"
+#include "backup/SendStatus.h"
 #include "backup/farmlist/FarmList.h"
 #include "common/Platform.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -23,6 +26,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -37,6 +41,9 @@ static void initAppResources()
 namespace glb::app {
 
 namespace {
+
+const QString kTitle = QStringLiteral("Backup Glebarium");
+const QString kCancelQuestion = QStringLiteral("Cancelar o envio do backup?");
 
 constexpr int kClientWidth = 456;
 constexpr int kClientHeight = 312;
@@ -91,7 +98,7 @@ TfrmBackup::TfrmBackup(std::unique_ptr<backup::FarmQuery> query, QWidget* parent
 void TfrmBackup::setUpWindow()
 {
     setObjectName(QStringLiteral("frmBackup"));
-    setWindowTitle(QStringLiteral("Backup Glebarium"));
+    setWindowTitle(kTitle);
     setWindowIcon(programIcon());
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -218,6 +225,26 @@ void TfrmBackup::btnEnviarBackupClick()
             m_command->run();
         }
     });
+    // A close confirmed during the send, now that its clean-up has run and its box was seen.
+    if (m_closeAfterSend && (m_command == nullptr || !m_command->running())) {
+        m_closeAfterSend = false;
+        close();
+    }
+}
+
+void TfrmBackup::askToCancel(bool thenClose)
+{
+    if (m_asking || m_progress == nullptr || m_command == nullptr || !m_command->running()) {
+        return;
+    }
+    m_asking = true;
+    const bool cancel = askYesNo(kCancelQuestion);
+    m_asking = false;
+    // The send may have come to its reply box meanwhile; the cancel then changes nothing there.
+    if (cancel && m_command->running()) {
+        m_closeAfterSend = m_closeAfterSend || thenClose;
+        m_command->cancel();
+    }
 }
 
 void TfrmBackup::btnCancelarClick()
@@ -227,10 +254,14 @@ void TfrmBackup::btnCancelarClick()
 
 void TfrmBackup::closeEvent(QCloseEvent* event)
 {
-    // While a send runs the window is disabled and cannot be closed; the command still
-    // needs the query and the window.
+    // While a send runs the window stays: the command still needs the query and the window.
+    // Once the overlay is up, the user is asked whether to cancel the send (after this event,
+    // outside the window system's close).
     if (!isEnabled() || (m_command != nullptr && m_command->running())) {
         event->ignore();
+        if (m_progress != nullptr) {
+            QTimer::singleShot(0, this, [this] { askToCancel(true); });
+        }
         return;
     }
     runGuarded([this] { m_qryGlebarium->close(); });
@@ -256,7 +287,18 @@ void TfrmBackup::resizeEvent(QResizeEvent* event)
 
 bool TfrmBackup::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::KeyPress) {
+    // While a send runs the window takes no input, except Escape, which asks to cancel it.
+    if (m_progress != nullptr && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        const auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget != nullptr && widget->window() == this) {
+            QTimer::singleShot(0, this, [this] { askToCancel(false); });
+            return true;
+        }
+        return false;
+    }
+    const bool control = watched == cbContrato || watched == btnEnviarBackup || watched == btnCancelar;
+    if (control && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const Qt::KeyboardModifiers held = key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
         if (held == Qt::NoModifier && key->text().compare(QStringLiteral("e"), Qt::CaseInsensitive) == 0) {
@@ -321,6 +363,9 @@ void TfrmBackup::mostrarAguarde(const std::string& mensagem)
 void TfrmBackup::followProgress(const backup::SendProgress& progress)
 {
     m_progress = &progress;
+    m_status = std::make_unique<backup::SendStatus>(progress);
+    // Escape reaches the disabled window only through the application.
+    qApp->installEventFilter(this);
     if (m_progressTimer == nullptr) {
         m_progressTimer = new QTimer(this);
         // A few times a second: the share moves on visibly without costing the window work.
@@ -332,11 +377,15 @@ void TfrmBackup::followProgress(const backup::SendProgress& progress)
 
 void TfrmBackup::showProgress()
 {
-    if (m_progress != nullptr) {
-        if (const std::optional<int> percent = m_progress->percent()) {
-            AtualizarAguarde(this, *percent);
-        }
+    if (m_status == nullptr) {
+        return;
     }
+    const backup::SendStatus::View view = m_status->update(std::chrono::steady_clock::now());
+    if (view.percent) {
+        AtualizarAguarde(this, *view.percent, QString::fromStdString(view.detail));
+    }
+    // Readable on the taskbar while the window is minimised.
+    setWindowTitle(QString::fromStdString(backup::SendStatus::caption(view, kTitle.toStdString())));
 }
 
 void TfrmBackup::esconderAguarde()
@@ -344,7 +393,10 @@ void TfrmBackup::esconderAguarde()
     if (m_progressTimer != nullptr) {
         m_progressTimer->stop();
     }
+    qApp->removeEventFilter(this);
     m_progress = nullptr;
+    m_status.reset();
+    setWindowTitle(kTitle);
     EsconderAguarde(this);
 }
 

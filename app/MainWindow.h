@@ -15,7 +15,8 @@ class QTimer;
 
 namespace glb::backup {
 class SendBackupCommand;
-}
+class SendStatus;
+} // namespace glb::backup
 
 namespace glb::app {
 
@@ -57,7 +58,9 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
-    /// FormClose: closes the farm list; the close proceeds, except while a send runs.
+    /// FormClose: closes the farm list; the close proceeds, except while a send runs. Once
+    /// its overlay is up, a close asks whether to cancel the send, and "Sim" cancels it and
+    /// closes the window when the send's clean-up has run.
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -76,13 +79,20 @@ private:
     void FormCreate();
     void btnEnviarBackupClick();
     void btnCancelarClick();
-    /// The followed progress's share in the overlay, once there is one.
+    /// The followed progress in the overlay (its share and the detail line), in the caption and
+    /// on the taskbar button.
     void showProgress();
+    /// Asks "Cancelar o envio do backup?" while a send runs, and cancels it on "Sim"; with
+    /// `thenClose`, the window closes once the send's clean-up has run.
+    void askToCancel(bool thenClose);
 
     std::unique_ptr<backup::FarmQuery> m_qryGlebarium;
     backup::SendBackupCommand* m_command = nullptr;
     const backup::SendProgress* m_progress = nullptr; ///< followed while the overlay is up
+    std::unique_ptr<backup::SendStatus> m_status;     ///< what is shown of it
     QTimer* m_progressTimer = nullptr;
+    bool m_asking = false;         ///< the cancel question is open
+    bool m_closeAfterSend = false; ///< a close was confirmed while the send ran
     bool m_terminationRequested = false;
     bool m_placed = false;
 

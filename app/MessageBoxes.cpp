@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QLayout>
+#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QWidget>
@@ -148,6 +149,26 @@ void showInformation(const QString& text)
     box.exec();
 }
 
+bool askYesNo(const QString& text)
+{
+    const QString shown = screenful(text);
+    if (g_recorder != nullptr) {
+        return g_recorder->ask({applicationTitle(), shown, QMessageBox::Question});
+    }
+    ScreenBox box(nullptr, true);
+    box.setWindowTitle(applicationTitle());
+    box.setTextFormat(Qt::PlainText);
+    box.setText(shown);
+    box.setIcon(QMessageBox::Question);
+    QPushButton* sim = box.addButton(QStringLiteral("Sim"), QMessageBox::YesRole);
+    QPushButton* nao = box.addButton(QStringLiteral("Não"), QMessageBox::NoRole);
+    box.setDefaultButton(nao);
+    box.setEscapeButton(nao);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+    return box.clickedButton() == sim;
+}
+
 void showError(const QString& text)
 {
     const QString shown = screenful(text);
@@ -207,6 +228,12 @@ BoxRecorder::BoxRecorder()
 BoxRecorder::~BoxRecorder()
 {
     g_recorder = nullptr;
+}
+
+bool BoxRecorder::ask(const ShownBox& box)
+{
+    m_boxes.push_back(box);
+    return m_answer ? m_answer(box) : false;
 }
 
 void BoxRecorder::add(const ShownBox& box)

@@ -17,6 +17,11 @@ namespace glb::app {
 /// A text longer than a screenful is cut, with "…", so the box stays within the work area.
 void showInformation(const QString& text);
 
+/// The question box: `text` with the application title as caption, the question icon and the
+/// buttons "Sim" and "Não", "Não" the default and the answer to Escape and the close button;
+/// modal to the application, placed as the information box. True for "Sim".
+bool askYesNo(const QString& text);
+
 /// The error box: `text` with the application title as caption, the stop icon and one
 /// "OK", owned by the program's active window, within the work area of its monitor (a text
 /// longer than a screenful is cut, with "…"). Returns when the user dismisses it.
@@ -51,12 +56,17 @@ public:
 
     const std::vector<ShownBox>& boxes() const noexcept { return m_boxes; }
     void setOnShow(std::function<void(const ShownBox&)> onShow) { m_onShow = std::move(onShow); }
+    /// Answers the question boxes in the user's place: true for "Sim". Without it, "Não".
+    void setAnswer(std::function<bool(const ShownBox&)> answer) { m_answer = std::move(answer); }
     /// Called by the boxes in place of showing `box`.
     void add(const ShownBox& box);
+    /// Called by the question box in place of asking `box`: the answer.
+    bool ask(const ShownBox& box);
 
 private:
     std::vector<ShownBox> m_boxes;
     std::function<void(const ShownBox&)> m_onShow;
+    std::function<bool(const ShownBox&)> m_answer;
 };
 
 } // namespace glb::app

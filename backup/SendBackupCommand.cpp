@@ -206,16 +206,22 @@ void SendBackupCommand::run()
         }
     }
 
-    // The clean-up, on success and on error alike, in this order: overlay gone, footer enabled,
-    // writer released, farm list closed, staging folder removed (declared in reverse).
-    Compactadores compactadores;
-    const CleanupStep removerPastaEnvio([this] { RemoverPastaEnvio(kPastaEnvio, m_paths.executableDirectory); });
-    const CleanupStep fecharConsulta([this] { m_query.close(); });
-    const CleanupStep liberarCompactadores([&compactadores] { compactadores.clear(); });
-    const CleanupStep habilitarBotoes([this] { m_host.setFooterEnabled(true); });
-    const CleanupStep esconderAguarde([this] { m_host.esconderAguarde(); });
+    m_cancel.reset();
+    try {
+        // The clean-up, on success and on error alike, in this order: overlay gone, footer
+        // enabled, writer released, farm list closed, staging folder removed (declared in reverse).
+        Compactadores compactadores;
+        const CleanupStep removerPastaEnvio([this] { RemoverPastaEnvio(kPastaEnvio, m_paths.executableDirectory); });
+        const CleanupStep fecharConsulta([this] { m_query.close(); });
+        const CleanupStep liberarCompactadores([&compactadores] { compactadores.clear(); });
+        const CleanupStep habilitarBotoes([this] { m_host.setFooterEnabled(true); });
+        const CleanupStep esconderAguarde([this] { m_host.esconderAguarde(); });
 
-    packAndUpload(compactadores, pastaEnvio);
+        packAndUpload(compactadores, pastaEnvio);
+    } catch (const ESendCancelled& cancelled) {
+        // Once the clean-up has run: what reached the service, as the user must know it.
+        m_host.showInformation(cancelled.message());
+    }
 }
 
 std::vector<ArchiveJob> SendBackupCommand::archiveJobs()
@@ -265,6 +271,7 @@ void SendBackupCommand::packAndUpload(Compactadores& compactadores, const fs::pa
     m_query.open();
     m_query.first();
     const std::vector<ArchiveJob> jobs = archiveJobs();
+    m_cancel.check();
 
     // The request holds every staged file open while it goes out; find out now, not after
     // every archive has been written, when there would be more than the system allows.
@@ -289,13 +296,22 @@ void SendBackupCommand::packAndUpload(Compactadores& compactadores, const fs::pa
     }
     runOnWorker(m_host, [&] {
         m_progress.startPacking(bytesToPack(jobs));
-        packArchives(jobs, usados, pastaEnvio, [this](std::size_t bytes) { m_progress.packed(bytes); });
+        packArchives(jobs, usados, pastaEnvio, [this](std::size_t bytes) {
+            m_progress.packed(bytes);
+            m_cancel.check(); // a cancel stops every writer at its next piece
+        });
     });
+    m_cancel.check();
 
     m_sleep(kPausaAntesDoEnvio);
-    const std::string reply =
-        m_enviarArquivos(pastaEnvio, m_host.nomeText(), m_host.cpfText(), m_host,
-                         [this](std::uint64_t sent, std::uint64_t total) { m_progress.sending(sent, total); });
+    m_cancel.check();
+    service::SendHooks hooks;
+    hooks.onSent = [this](std::uint64_t sent, std::uint64_t total) { m_progress.sending(sent, total); };
+    hooks.onRetry = [this](int attempt, int attempts, std::chrono::steady_clock::time_point at) {
+        m_progress.retrying(attempt, attempts, at);
+    };
+    hooks.cancel = &m_cancel;
+    const std::string reply = m_enviarArquivos(pastaEnvio, m_host.nomeText(), m_host.cpfText(), m_host, hooks);
     // The box appears with the overlay still up; the clean-up waits until it is dismissed.
     m_host.showInformation(reply);
 }

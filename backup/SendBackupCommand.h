@@ -5,7 +5,8 @@
 #include "backup/CommandHost.h"
 #include "backup/SendProgress.h"
 #include "backup/farmlist/FarmQuery.h"
-#include "service/RequestBody.h"
+#include "common/SendCancel.h"
+#include "service/HttpTransport.h"
 
 #include <chrono>
 #include <filesystem>
@@ -44,10 +45,11 @@ public:
     using ZipFactory = std::function<std::unique_ptr<archive::TZipFile>()>;
     /// EnviarArquivos: uploads the staging folder `pasta` with the name and CPF/CNPJ as typed
     /// and returns the service's reply; `events` is the window's, for its event points and its
-    /// worker step; `onSent` is to be told how much of the request has gone out.
+    /// worker step; `hooks` are to be told how much of the request has gone out and of a broken
+    /// upload's wait for its next attempt, and carry the send's cancel.
     using Uploader =
         std::function<std::string(const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf,
-                                  EventPump& events, const service::SendObserver& onSent)>;
+                                  EventPump& events, const service::SendHooks& hooks)>;
     using Sleeper = std::function<void(std::chrono::milliseconds)>;
 
     SendBackupCommand(CommandHost& host, FarmQuery& query, SendBackupPaths paths, ConnectionProbe conectadoInternet,
@@ -62,8 +64,18 @@ public:
     /// drive, "..", NUL) or would not reach the service unchanged ends the run with
     /// EUnsafeFolderName, and archives that would share a name with EArchiveNameCollision,
     /// before anything is packed.
+    ///
+    /// A run that cancel() stops ends with the same clean-up, then an information box that
+    /// says what reached the service (ESendCancelled's text); nothing else is shown for it.
     void run();
     bool running() const noexcept { return m_running; }
+
+    /// Asks the run in progress to stop: packing stops at its next piece, the upload within
+    /// about a second, a broken upload's wait at once. A reply that has already come is still
+    /// shown. For the window's thread, while run() is in progress (inside its event points).
+    void cancel() { m_cancel.cancel(); }
+    /// True once cancel() has been asked during this run.
+    bool cancelRequested() const noexcept { return m_cancel.cancelled(); }
 
     /// How many archives are written at once, each by a writer of its own: 0 (the default)
     /// for as many as the machine runs threads; never more than there are archives.
@@ -89,6 +101,7 @@ private:
     Sleeper m_sleep;
     unsigned m_packingThreads = 0;
     SendProgress m_progress;
+    SendCancel m_cancel;
     bool m_running = false;
 };
 

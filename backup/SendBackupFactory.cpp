@@ -20,7 +20,7 @@ std::unique_ptr<SendBackupCommand> makeSendBackupCommand(CommandHost& host, Farm
         host, query, SendBackupPaths::installed(), std::move(conectadoInternet),
         [] { return std::make_unique<archive::TZipFile>(); },
         [](const std::filesystem::path& pasta, const std::string& nome, const std::string& cpf, EventPump& events,
-           const service::SendObserver& onSent) { return service::EnviarArquivos(pasta, nome, cpf, events, onSent); },
+           const service::SendHooks& hooks) { return service::EnviarArquivos(pasta, nome, cpf, events, hooks); },
         [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); });
 }
 

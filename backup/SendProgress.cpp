@@ -12,6 +12,27 @@ void SendProgress::reset() noexcept
     m_sent = 0;
     m_toSend = 0;
     m_shown = -1;
+    m_attempt = 0;
+    m_attempts = 0;
+    m_retryAt = 0;
+}
+
+void SendProgress::retrying(int attempt, int attempts, std::chrono::steady_clock::time_point at) noexcept
+{
+    m_retryAt = at.time_since_epoch().count();
+    m_attempts = attempts;
+    m_attempt = attempt;
+    m_sent = 0;
+}
+
+std::optional<SendProgress::Retry> SendProgress::retry() const noexcept
+{
+    const int attempt = m_attempt;
+    if (attempt == 0) {
+        return std::nullopt;
+    }
+    using Clock = std::chrono::steady_clock;
+    return Retry{attempt, m_attempts.load(), Clock::time_point(Clock::duration(m_retryAt.load()))};
 }
 
 void SendProgress::startPacking(std::uint64_t bytes) noexcept

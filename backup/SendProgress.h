@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -31,6 +32,24 @@ public:
     /// request's length is known it is taken as kRequestPerFileByte of the files' bytes.
     std::optional<int> percent() const noexcept;
 
+    /// The upload broke before its last byte and waits until `at` to try attempt `attempt` of
+    /// `attempts`; its bytes count again from 0 when it starts.
+    void retrying(int attempt, int attempts, std::chrono::steady_clock::time_point at) noexcept;
+
+    /// A broken upload's wait for its next attempt.
+    struct Retry
+    {
+        int attempt = 0;  ///< the attempt to come, from 2
+        int attempts = 0; ///< of how many
+        std::chrono::steady_clock::time_point at;
+    };
+    /// The last retry announced, none while the first attempt runs.
+    std::optional<Retry> retry() const noexcept;
+
+    /// The request's bytes handed over so far and its length, 0 until it is known.
+    std::uint64_t requestSent() const noexcept { return m_sent.load(); }
+    std::uint64_t requestLength() const noexcept { return m_toSend.load(); }
+
     // What a byte of each stage costs, in the proportion bench_send measured on a two-core
     // machine (docs/bench.md): the writers side by side read 86 MB of files a second, and the
     // request goes out at 113 MB a second to a service on the same machine, so a file byte
@@ -49,6 +68,9 @@ private:
     std::atomic<std::uint64_t> m_sent{0};
     std::atomic<std::uint64_t> m_toSend{0}; ///< 0 until the request's length is known
     mutable std::atomic<int> m_shown{-1};   ///< the largest share answered so far
+    std::atomic<int> m_attempt{0};          ///< 0 while the first attempt runs
+    std::atomic<int> m_attempts{0};
+    std::atomic<std::chrono::steady_clock::rep> m_retryAt{0};
 };
 
 } // namespace glb::backup

@@ -4,9 +4,11 @@
 #include "app/overlay/OverlayAnimation.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <algorithm>
 #include <qdrawutil.h>
 
 namespace glb::app {
@@ -94,6 +96,45 @@ QString OverlayPanel::displayedText() const
     return m_percent < 0 ? m_text : m_text + QStringLiteral(" %1%").arg(m_percent);
 }
 
+void OverlayPanel::setDetail(const QString& detail)
+{
+    if (detail != m_detail) {
+        m_detail = detail;
+        update();
+    }
+}
+
+QRect OverlayPanel::textArea() const
+{
+    const QRect inner = contentsRect();
+    const int bottom = m_image != nullptr ? m_image->geometry().top() : inner.bottom() + 1;
+    return {inner.left(), inner.top(), inner.width(), (bottom - inner.top()) * 11 / 20};
+}
+
+QRect OverlayPanel::detailArea() const
+{
+    const QRect inner = contentsRect();
+    const int bottom = m_image != nullptr ? m_image->geometry().top() : inner.bottom() + 1;
+    const QRect above = textArea();
+    return {inner.left() + kImageMargin, above.bottom() + 1, inner.width() - 2 * kImageMargin,
+            bottom - above.bottom() - 1};
+}
+
+QFont OverlayPanel::detailFont() const
+{
+    QFont small = font();
+    small.setBold(false);
+    small.setPointSize(8);
+    const int width = QFontMetrics(small).horizontalAdvance(m_detail);
+    const int room = detailArea().width();
+    if (width > room && width > 0) {
+        // Condensed to fit, as far as it stays legible.
+        constexpr int kNarrowest = 60;
+        small.setStretch(std::max(kNarrowest, 100 * room / width));
+    }
+    return small;
+}
+
 void OverlayPanel::showAnimation(std::unique_ptr<OverlayAnimation> animation)
 {
     delete m_image;
@@ -126,7 +167,13 @@ void OverlayPanel::paintEvent(QPaintEvent* event)
     qDrawShadePanel(&painter, rect().adjusted(kEdgeWidth, kEdgeWidth, -kEdgeWidth, -kEdgeWidth), palette(), false,
                     kBevelWidth);
     painter.setPen(palette().color(foregroundRole()));
-    painter.drawText(rect(), Qt::AlignCenter, displayedText());
+    if (m_detail.isEmpty()) {
+        painter.drawText(rect(), Qt::AlignCenter, displayedText());
+        return;
+    }
+    painter.drawText(textArea(), Qt::AlignHCenter | Qt::AlignBottom, displayedText());
+    painter.setFont(detailFont());
+    painter.drawText(detailArea(), Qt::AlignHCenter | Qt::AlignVCenter, m_detail);
 }
 
 void OverlayPanel::resizeEvent(QResizeEvent* event)

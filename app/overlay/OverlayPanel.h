@@ -31,6 +31,15 @@ public:
     void setProgress(int percent);
     /// What the panel shows: the text, then the share once there is one.
     QString displayedText() const;
+    /// A line in a smaller type under the text (the time left, a wait); none when empty. The
+    /// panel keeps its size: a line too long for it is drawn condensed.
+    void setDetail(const QString& detail);
+    QString detail() const { return m_detail; }
+    /// The font the detail line is drawn in, condensed as its room needs.
+    QFont detailFont() const;
+    /// Where the text and the detail line are drawn while there is a detail line.
+    QRect textArea() const;
+    QRect detailArea() const;
 
     /// Puts `animation` (taken over) on show in a new image control docked to the
     /// bottom with 3-pixel margins, as tall as the GIF's logical screen, and starts it.
@@ -48,6 +57,7 @@ private:
     void dockImage();
 
     QString m_text;
+    QString m_detail;
     int m_percent = -1;
     QLabel* m_image = nullptr;
     OverlayAnimation* m_animation = nullptr;

@@ -44,7 +44,7 @@ void MostrarAguarde(QWidget* formulario, const QString& mensagem, bool habilitar
     formulario->setEnabled(habilitar);
 }
 
-void AtualizarAguarde(QWidget* formulario, int percent)
+void AtualizarAguarde(QWidget* formulario, int percent, const QString& detail)
 {
     if (formulario == nullptr) {
         return;
@@ -53,6 +53,7 @@ void AtualizarAguarde(QWidget* formulario, int percent)
         auto* panel = qobject_cast<OverlayPanel*>(child);
         if (panel != nullptr && panel->objectName() == kPanelName) {
             panel->setProgress(percent);
+            panel->setDetail(detail);
             return;
         }
     }

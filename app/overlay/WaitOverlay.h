@@ -12,9 +12,10 @@ namespace glb::app {
 /// refuses) after the panel is in place, with the pointer set and the window enabled.
 void MostrarAguarde(QWidget* formulario, const QString& mensagem, bool habilitar);
 
-/// Shows `percent`, the share of the work done, after the wait panel's text, when `formulario`
-/// has a panel; the panel keeps its size.
-void AtualizarAguarde(QWidget* formulario, int percent);
+/// Shows `percent`, the share of the work done, after the wait panel's text, and `detail` on a
+/// line of its own under it (none when empty), when `formulario` has a panel; the panel keeps
+/// its size.
+void AtualizarAguarde(QWidget* formulario, int percent, const QString& detail = {});
 
 /// EsconderAguarde: removes the panel if present; always restores the pointer and
 /// enables the window. Does nothing for a null window.

@@ -456,7 +456,7 @@ void sendOnce(const SampleInstallation& installation, const glb::test::PhpServic
             return writer;
         },
         [&](const fs::path& pasta, const std::string& nome, const std::string& cpf, glb::EventPump& events,
-            const glb::service::SendObserver& onSent) {
+            const glb::service::SendHooks& hooks) {
             return glb::service::EnviarArquivos(
                 pasta, nome, cpf, events,
                 [&] {
@@ -465,7 +465,7 @@ void sendOnce(const SampleInstallation& installation, const glb::test::PhpServic
                     timeline.portMade = Timeline::now();
                     return port;
                 },
-                onSent);
+                hooks);
         },
         [&timeline](std::chrono::milliseconds pause) {
             timeline.pauseStart = Timeline::now();

@@ -122,7 +122,7 @@ TEST(SendBackupOverAnInstallation, StagesOneArchivePerExistingFarmFolderThenTheF
         host, query, paths, [] { return true; },
         [&opened, &beforeOpen] { return std::make_unique<NotingZipFile>(opened, beforeOpen); },
         [&staged](const fs::path& pasta, const std::string&, const std::string&, glb::EventPump&,
-                  const glb::service::SendObserver&) {
+                  const glb::service::SendHooks&) {
             staged = readBackWithPython(pasta);
             return std::string("ok");
         },

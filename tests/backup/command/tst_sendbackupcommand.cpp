@@ -221,8 +221,8 @@ struct Installation
     SendBackupCommand::Uploader uploader()
     {
         return [this](const fs::path& pasta, const std::string& nome, const std::string& cpf, glb::EventPump& events,
-                      const glb::service::SendObserver& onSent) -> std::string {
-            sentTo = onSent;
+                      const glb::service::SendHooks& hooks) -> std::string {
+            sentTo = hooks.onSent;
             host.note("upload(" + pasta.lexically_relative(tmp.path()).generic_string() + ")");
             EXPECT_EQ(&events, &host);
             EXPECT_EQ(nome, host.nome);

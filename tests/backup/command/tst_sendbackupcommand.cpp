@@ -2,6 +2,7 @@
 #include "backup/SendBackupCommand.h"
 #include "backup/farmlist/FarmQuery.h"
 #include "common/Error.h"
+#include "common/SendCancel.h"
 #include "common/UseLock.h"
 #include "tests/support/Links.h"
 #include "tests/support/LockingProcess.h"
@@ -514,6 +515,72 @@ TEST(SendBackupCommand, ErrorInAnyStageRunsTheWholeCleanUpThenGoesOn)
         EXPECT_TRUE(inst.host.windowEnabled());
         EXPECT_TRUE(inst.host.footerEnabled());
     }
+}
+
+TEST(SendBackupCommand, ACancelledSendCleansUpThenSaysWhatReachedTheService)
+{
+    const std::string notSent = "showInformation(Envio cancelado. O backup não foi enviado.)";
+    const std::string maybeReceived = "showInformation(" + glb::ESendCancelled::afterRequestSent().message() + ")";
+    struct Case
+    {
+        std::string when;
+        std::function<void(Installation&)> arrange;
+        bool uploaded;
+        std::string box; ///< the last call, after the clean-up
+    };
+    // clang-format off
+    const Case cases[] = {
+        // The cancel comes while the writers pack: they stop at their next piece.
+        {"packing",          [](Installation& i) { i.host.onProcessEventsUntil = [&i] { i.command()->cancel(); }; },
+         false, notSent},
+        // The exchange says how far the request had gone when the cancel stopped it.
+        {"upload",           [](Installation& i) { i.onUpload = [&i] { i.command()->cancel();
+                                                                      throw glb::ESendCancelled::beforeRequestSent(); }; },
+         true, notSent},
+        {"awaiting reply",   [](Installation& i) { i.onUpload = [&i] { i.command()->cancel();
+                                                                      throw glb::ESendCancelled::afterRequestSent(); }; },
+         true, maybeReceived},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.when);
+        Installation inst;
+        inst.realWriters = true;
+        // Enough to read that a cancel at the start of packing stops it well before its end.
+        writeFile(inst.raiz() / "A" / "a", std::string(std::size_t{32} << 20, 'a'));
+        writeFile(inst.financeiro() / "f", "f");
+        inst.rows = {"A"};
+        c.arrange(inst);
+        std::optional<int> shareAtEnd;
+        inst.host.onEsconderAguarde = [&] { shareAtEnd = inst.host.progress()->percent(); };
+
+        EXPECT_NO_THROW(inst.run()) << "a cancel is no error";
+
+        // The real writers note nothing of their release.
+        const std::vector<std::string> end = {"esconderAguarde", "setFooterEnabled(true)", "query.close", c.box};
+        const auto& calls = inst.host.calls();
+        ASSERT_GE(calls.size(), end.size());
+        EXPECT_EQ(std::vector<std::string>(calls.end() - static_cast<std::ptrdiff_t>(end.size()), calls.end()), end);
+        EXPECT_EQ(std::find(calls.begin(), calls.end(), "upload(exe/tmpbackupEnviado)") != calls.end(), c.uploaded);
+        EXPECT_FALSE(fs::exists(inst.staging()));
+        EXPECT_TRUE(inst.host.windowEnabled());
+        EXPECT_TRUE(inst.host.footerEnabled());
+        if (!c.uploaded) {
+            EXPECT_LT(shareAtEnd.value_or(0), 50) << "packing stopped early";
+        }
+    }
+
+    // A reply that came before the cancel took effect is what the user sees.
+    Installation inst;
+    inst.rows = {};
+    inst.onUpload = [&inst] { inst.command()->cancel(); };
+    inst.run();
+    EXPECT_EQ(inst.host.informations(), std::vector<std::string>{inst.reply});
+
+    // The next press sends again.
+    inst.onUpload = {};
+    inst.run();
+    EXPECT_EQ(inst.host.informations(), (std::vector<std::string>{inst.reply, inst.reply}));
 }
 
 TEST(SendBackupCommand, FailingCleanUpStepNeitherHidesTheErrorNorSkipsTheLaterSteps)

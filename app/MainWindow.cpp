@@ -8,7 +8,6 @@
 #include "app/overlay/WaitOverlay.h"
 #include "backup/Installation.h"
 #include "backup/SendBackupCommand.h"
-#include "backup/SendStatus.h"
 #include "backup/farmlist/FarmList.h"
 #include "common/Platform.h"
 
@@ -380,7 +379,7 @@ void TfrmBackup::showProgress()
     if (m_status == nullptr) {
         return;
     }
-    const backup::SendStatus::View view = m_status->update(std::chrono::steady_clock::now());
+    const backup::SendStatus::View& view = m_lastStatus.emplace(m_status->update(std::chrono::steady_clock::now()));
     if (view.percent) {
         AtualizarAguarde(this, *view.percent, QString::fromStdString(view.detail));
     }
@@ -396,6 +395,7 @@ void TfrmBackup::esconderAguarde()
     qApp->removeEventFilter(this);
     m_progress = nullptr;
     m_status.reset();
+    m_lastStatus.reset();
     setWindowTitle(kTitle);
     EsconderAguarde(this);
 }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "backup/CommandHost.h"
+#include "backup/SendStatus.h"
 #include "backup/farmlist/FarmQuery.h"
 
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 class QCheckBox;
 class QGroupBox;
@@ -15,8 +17,7 @@ class QTimer;
 
 namespace glb::backup {
 class SendBackupCommand;
-class SendStatus;
-} // namespace glb::backup
+}
 
 namespace glb::app {
 
@@ -39,6 +40,10 @@ public:
     /// The command that "&Enviar" runs; it must outlive the window's use of it. Without one,
     /// a press does nothing.
     void setSendCommand(backup::SendBackupCommand* command) noexcept { m_command = command; }
+
+    /// What the window showed of the send in progress when it last looked (a few times a
+    /// second), none outside a send.
+    const std::optional<backup::SendStatus::View>& sendStatus() const noexcept { return m_lastStatus; }
 
     using QWidget::setFocus;
 
@@ -90,6 +95,7 @@ private:
     backup::SendBackupCommand* m_command = nullptr;
     const backup::SendProgress* m_progress = nullptr; ///< followed while the overlay is up
     std::unique_ptr<backup::SendStatus> m_status;     ///< what is shown of it
+    std::optional<backup::SendStatus::View> m_lastStatus;
     QTimer* m_progressTimer = nullptr;
     bool m_asking = false;         ///< the cancel question is open
     bool m_closeAfterSend = false; ///< a close was confirmed while the send ran

@@ -95,7 +95,8 @@ std::string timeLeftText(std::chrono::seconds left)
 
 SendStatus::View SendStatus::update(Clock::time_point now)
 {
-    View view{m_progress.percent(), {}};
+    View view;
+    view.percent = m_progress.percent();
     const std::optional<SendProgress::Retry> retry = m_progress.retry();
     if (retry && retry->attempt != m_attempt) {
         m_attempt = retry->attempt;
@@ -109,6 +110,8 @@ SendStatus::View SendStatus::update(Clock::time_point now)
     }
     const std::uint64_t length = m_progress.requestLength();
     const std::uint64_t sent = m_progress.requestSent();
+    view.requestSent = sent;
+    view.requestLength = length;
     if (length == 0) {
         return view;
     }
@@ -117,8 +120,9 @@ SendStatus::View SendStatus::update(Clock::time_point now)
         return view;
     }
     m_estimate.sample(now, sent, length);
-    if (const std::optional<std::chrono::seconds> left = m_estimate.remaining()) {
-        view.detail = timeLeftText(*left);
+    view.timeLeft = m_estimate.remaining();
+    if (view.timeLeft) {
+        view.detail = timeLeftText(*view.timeLeft);
     }
     return view;
 }

@@ -67,6 +67,10 @@ public:
     {
         std::optional<int> percent;
         std::string detail; ///< empty when there is nothing to say
+        /// The upload's time left, as the detail tells it; none while it cannot be told.
+        std::optional<std::chrono::seconds> timeLeft;
+        std::uint64_t requestSent = 0;
+        std::uint64_t requestLength = 0; ///< 0 until it is known
     };
     /// The status at `now`; call it a few times a second.
     View update(Clock::time_point now);

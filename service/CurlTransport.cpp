@@ -366,8 +366,29 @@ struct CurlTransport::UnreadBytes
     }
 };
 
+namespace {
+
+CurlTransport::Limits& defaultLimitsOfNewTransports()
+{
+    static CurlTransport::Limits limits;
+    return limits;
+}
+
+} // namespace
+
+void CurlTransport::setDefaultLimits(const Limits& limits)
+{
+    defaultLimitsOfNewTransports() = limits;
+}
+
+const CurlTransport::Limits& CurlTransport::defaultLimits()
+{
+    return defaultLimitsOfNewTransports();
+}
+
 CurlTransport::CurlTransport()
-    : m_unread(std::make_unique<UnreadBytes>())
+    : m_limits(defaultLimits())
+    , m_unread(std::make_unique<UnreadBytes>())
 {
 }
 

@@ -95,6 +95,11 @@ public:
     void setSendHooks(const SendHooks& hooks) override { m_hooks = hooks; }
 
     void setLimits(const Limits& limits) { m_limits = limits; }
+    /// The limits a new transport starts with: Limits{} unless a test or a benchmark that
+    /// cannot wait minutes changed them (e.g. the retries' waits). Not thread-safe: set them
+    /// before any transport is made.
+    static void setDefaultLimits(const Limits& limits);
+    static const Limits& defaultLimits();
     const Limits& limits() const noexcept { return m_limits; }
 
     /// True while a connection from an earlier exchange is kept open.

@@ -9,6 +9,8 @@
 #include "backup/SendBackupFactory.h"
 #include "backup/farmlist/FarmQuery.h"
 #include "common/Platform.h"
+#include "common/SendCancel.h"
+#include "service/CurlTransport.h"
 #include "service/ServiceContract.h"
 #include "tests/support/LoopbackHttpServer.h"
 #include "tests/support/TempDir.h"
@@ -16,6 +18,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -33,8 +36,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
+#include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +48,10 @@ using namespace glb;
 using app::TfrmBackup;
 
 namespace {
+
+const std::string kReply = "<?xml version=\"1.0\"?><SOAP-ENV:Envelope "
+                           "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>"
+                           "<r><return>Backup recebido</return></r></SOAP-ENV:Body></SOAP-ENV:Envelope>";
 
 /// Stands in for qryGlebarium and keeps a log of what the window asked of it.
 class QueryLog : public backup::FarmQuery
@@ -190,6 +200,10 @@ private slots:
     {
         // As the program does before it makes its window.
         service::RegisterBackupGlebariumTypes();
+        // An upload that cannot get through is tried three times: seconds apart here, not minutes.
+        service::CurlTransport::Limits limits = service::CurlTransport::defaultLimits();
+        limits.retryDelays = {std::chrono::seconds(1), std::chrono::seconds(1)};
+        service::CurlTransport::setDefaultLimits(limits);
         setWinePrefix(m_installed.path());
         // On Linux the drive C: is the test's own folder; on Windows it is the machine's, where
         // the test makes the installation folder unless the product is there already.
@@ -615,11 +629,31 @@ private slots:
         bool cleanAtBox = false;
         boxes.setOnShow([&](const app::ShownBox&) {
             cleanAtBox = m_window->isEnabled() && control<QWidget>("pnlBotoes")->isEnabled() &&
-                         !std::filesystem::exists(staging);
+                         !std::filesystem::exists(staging) &&
+                         m_window->windowTitle() == QStringLiteral("Backup Glebarium");
         });
+        // Each failed attempt is followed by a wait the overlay and the caption count down.
+        QStringList details;
+        QStringList captions;
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            if (const auto* panel = m_window->findChild<app::OverlayPanel*>(QStringLiteral("pngAguarde"))) {
+                if (!panel->detail().isEmpty() && !details.contains(panel->detail())) {
+                    details << panel->detail();
+                    captions << m_window->windowTitle();
+                }
+            }
+        });
+        sampler.start(20);
         control<QPushButton>("btnEnviarBackup")->click();
+        sampler.stop();
         qunsetenv("http_proxy");
         qunsetenv("no_proxy");
+        QCOMPARE(details, QStringList({QStringLiteral("Conexão perdida; nova tentativa em 1 s (2 de 3)"),
+                                       QStringLiteral("Conexão perdida; nova tentativa em 1 s (3 de 3)")}));
+        QVERIFY2(captions.size() == 2 && captions[1].endsWith(QStringLiteral(
+                                             "Conexão perdida; nova tentativa em 1 s (3 de 3) - Backup Glebarium")),
+                 qPrintable(captions.join(QStringLiteral(" | "))));
 
         QCOMPARE(boxes.boxes().size(), 1u);
         QCOMPARE(boxes.boxes()[0].icon, QMessageBox::Critical);
@@ -696,6 +730,159 @@ private slots:
             last = percent;
         }
         QCOMPARE(last, 100); // the whole request was out when the reply came
+    }
+
+    void cancellingTheSend_data()
+    {
+        QTest::addColumn<bool>("closeBox"); ///< the close button, or Escape
+        QTest::addColumn<bool>("sim");
+        QTest::addColumn<bool>("awaitingReply"); ///< or while the request goes out
+        QTest::addColumn<QString>("box");
+        const QString notSent = QStringLiteral("Envio cancelado. O backup não foi enviado.");
+        const QString maybeReceived = QString::fromStdString(ESendCancelled::afterRequestSent().message());
+        QTest::newRow("Escape while uploading, Sim") << false << true << false << notSent;
+        QTest::newRow("close while uploading, Sim") << true << true << false << notSent;
+        QTest::newRow("Escape while uploading, Não") << false << false << false << QStringLiteral("Backup recebido");
+        QTest::newRow("Escape awaiting the reply, Sim") << false << true << true << maybeReceived;
+    }
+    void cancellingTheSend()
+    {
+        QFETCH(bool, closeBox);
+        QFETCH(bool, sim);
+        QFETCH(bool, awaitingReply);
+        QFETCH(QString, box);
+        // Four seconds of upload, many times what the system's buffers take in at once.
+        const auto financeiro = platform::fixedPath("C:\\Glebarium\\Financeiro");
+        constexpr std::size_t kNoise = 12000000;
+        constexpr std::size_t kPace = 4000000;
+        glb::test::writeFile(financeiro / "CAIXA.DB", glb::test::randomBytes(kNoise, 7));
+        // A service that reads slowly; awaited, it takes the request and says nothing.
+        glb::test::LoopbackHttpServer service(
+            [awaitingReply](const glb::test::LoopbackHttpServer::Request&) {
+                if (awaitingReply) {
+                    glb::test::LoopbackHttpServer::Reply silent;
+                    silent.stall = true;
+                    return silent;
+                }
+                return glb::test::LoopbackHttpServer::xmlReply(kReply);
+            },
+            kPace);
+        qputenv("http_proxy", QByteArray::fromStdString(service.url("")));
+        qputenv("no_proxy", "");
+        typeText(control<QLineEdit>("edtNome"), QStringLiteral("jose"));
+        typeText(control<QLineEdit>("edtCPFCNPJ"), QStringLiteral("12345678901"));
+
+        // The user asks once the send is in the phase: the request going out, or all of it in.
+        bool asked = false;
+        QString captionWhileSending;
+        QTimer watcher;
+        connect(&watcher, &QTimer::timeout, this, [&] {
+            const std::optional<backup::SendStatus::View>& status = m_window->sendStatus();
+            if (asked || !status || status->requestLength == 0) {
+                return;
+            }
+            const bool inPhase = awaitingReply
+                                     ? !service.requests().empty()
+                                     : status->requestSent > 0 && status->requestSent < status->requestLength * 3 / 4;
+            if (!inPhase) {
+                return;
+            }
+            asked = true;
+            captionWhileSending = m_window->windowTitle();
+            if (closeBox) {
+                m_window->windowHandle()->close();
+            } else {
+                QTest::keyClick(m_window.get(), Qt::Key_Escape);
+            }
+        });
+        watcher.start(10);
+        const std::filesystem::path staging = platform::executableDirectory() / "tmpbackupEnviado";
+        app::BoxRecorder boxes;
+        boxes.setAnswer([sim](const app::ShownBox&) { return sim; });
+        bool cleanAtBox = false;
+        boxes.setOnShow([&](const app::ShownBox&) {
+            cleanAtBox =
+                !std::filesystem::exists(staging) && m_window->windowTitle() == QStringLiteral("Backup Glebarium");
+        });
+        control<QPushButton>("btnEnviarBackup")->click();
+        watcher.stop();
+        qunsetenv("http_proxy");
+        qunsetenv("no_proxy");
+        std::filesystem::remove_all(financeiro);
+
+        QVERIFY(asked);
+        QVERIFY2(captionWhileSending.contains(QStringLiteral("% - ")), qPrintable(captionWhileSending));
+        QCOMPARE(boxes.boxes().size(), 2u);
+        QCOMPARE(boxes.boxes()[0].icon, QMessageBox::Question);
+        QCOMPARE(boxes.boxes()[0].text, QStringLiteral("Cancelar o envio do backup?"));
+        QCOMPARE(boxes.boxes()[1].icon, QMessageBox::NoIcon);
+        QCOMPARE(boxes.boxes()[1].text, box);
+        if (sim) {
+            QVERIFY(cleanAtBox);
+            // Cut before its last byte, the request never reached the service whole.
+            QCOMPARE(service.requests().size(), awaitingReply ? 1u : 0u);
+        }
+        QCOMPARE(m_window->windowTitle(), QStringLiteral("Backup Glebarium"));
+        if (closeBox) {
+            QTRY_VERIFY(!m_window->isVisible());
+        } else {
+            QVERIFY(m_window->isVisible());
+            QVERIFY(m_window->isEnabled());
+            QVERIFY(control<QWidget>("pnlBotoes")->isEnabled());
+        }
+    }
+
+    void theTimeLeftIsToldFromTheRecentRate()
+    {
+        // About twelve seconds of upload at a steady 2 MB/s.
+        const auto financeiro = platform::fixedPath("C:\\Glebarium\\Financeiro");
+        glb::test::writeFile(financeiro / "CAIXA.DB", glb::test::randomBytes(18000000, 9));
+        glb::test::LoopbackHttpServer service(
+            [](const glb::test::LoopbackHttpServer::Request&) {
+                return glb::test::LoopbackHttpServer::xmlReply(kReply);
+            },
+            2000000);
+        qputenv("http_proxy", QByteArray::fromStdString(service.url("")));
+        qputenv("no_proxy", "");
+        typeText(control<QLineEdit>("edtNome"), QStringLiteral("jose"));
+        typeText(control<QLineEdit>("edtCPFCNPJ"), QStringLiteral("12345678901"));
+
+        // The time left the window tells once half the request is out, and when the rest was out.
+        QElapsedTimer clock;
+        std::optional<std::pair<qint64, std::chrono::seconds>> atHalf;
+        std::optional<qint64> allOut;
+        QString detailAtHalf;
+        QTimer watcher;
+        connect(&watcher, &QTimer::timeout, this, [&] {
+            const std::optional<backup::SendStatus::View>& status = m_window->sendStatus();
+            if (!status || status->requestLength == 0) {
+                return;
+            }
+            if (!atHalf && status->requestSent >= status->requestLength / 2 && status->timeLeft) {
+                atHalf.emplace(clock.elapsed(), *status->timeLeft);
+                detailAtHalf = m_window->findChild<app::OverlayPanel*>(QStringLiteral("pngAguarde"))->detail();
+            }
+            if (!allOut && status->requestSent >= status->requestLength) {
+                allOut = clock.elapsed();
+            }
+        });
+        watcher.start(10);
+        clock.start();
+        app::BoxRecorder boxes;
+        control<QPushButton>("btnEnviarBackup")->click();
+        watcher.stop();
+        qunsetenv("http_proxy");
+        qunsetenv("no_proxy");
+        std::filesystem::remove_all(financeiro);
+
+        QCOMPARE(boxes.boxes().size(), 1u);
+        QVERIFY(atHalf.has_value());
+        QVERIFY(allOut.has_value());
+        const double told = static_cast<double>(atHalf->second.count());
+        const double took = static_cast<double>(*allOut - atHalf->first) / 1000.0;
+        QVERIFY2(std::abs(told - took) <= 0.3 * took,
+                 qPrintable(QStringLiteral("told %1 s at half way, the rest took %2 s").arg(told).arg(took)));
+        QCOMPARE(detailAtHalf, QStringLiteral("menos de 1 min"));
     }
 
     void closing_data()

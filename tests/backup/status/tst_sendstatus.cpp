@@ -35,8 +35,7 @@ TEST(TimeLeftEstimate, FollowsTheRecentRateNotTheFirstBurstAndNeverJumps)
     const Clock::time_point t0 = Clock::time_point() + std::chrono::hours(1);
     TimeLeftEstimate estimate;
     std::optional<double> last;
-    for (Clock::duration elapsed{}; sentAt(std::chrono::duration<double>(elapsed).count()) < total;
-         elapsed += kTick) {
+    for (Clock::duration elapsed{}; sentAt(std::chrono::duration<double>(elapsed).count()) < total; elapsed += kTick) {
         const double t = std::chrono::duration<double>(elapsed).count();
         const double sent = sentAt(t);
         estimate.sample(t0 + elapsed, static_cast<std::uint64_t>(sent), static_cast<std::uint64_t>(total));

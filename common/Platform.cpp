@@ -4,7 +4,9 @@
 #include "common/Platform_p.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
+#include <utility>
 
 // The parts of the platform layer that are the same on every platform.
 namespace glb::platform {
@@ -80,6 +82,50 @@ bool listExistingFolder(const std::filesystem::path& folder,
         return false;
     }
     throw EFolderReadError::forFolder(folder, openError);
+}
+
+namespace {
+
+std::mutex& keepAwakeObserverLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+KeepAwakeObserver& keepAwakeObserver()
+{
+    static KeepAwakeObserver observer;
+    return observer;
+}
+
+void reportKeepAwake(KeepAwakeEvent::Kind kind, bool granted)
+{
+    const std::lock_guard<std::mutex> guard(keepAwakeObserverLock());
+    if (const auto& observer = keepAwakeObserver()) {
+        observer(KeepAwakeEvent{kind, granted});
+    }
+}
+
+} // namespace
+
+KeepAwakeObserver setKeepAwakeObserver(KeepAwakeObserver observer)
+{
+    const std::lock_guard<std::mutex> guard(keepAwakeObserverLock());
+    return std::exchange(keepAwakeObserver(), std::move(observer));
+}
+
+KeepAwake::KeepAwake()
+{
+    m_held = detail::acquireKeepAwake(m_handle);
+    reportKeepAwake(KeepAwakeEvent::Kind::Requested, m_held);
+}
+
+KeepAwake::~KeepAwake()
+{
+    if (m_held) {
+        detail::releaseKeepAwake(m_handle);
+    }
+    reportKeepAwake(KeepAwakeEvent::Kind::Released, m_held);
 }
 
 // File's ownership of its handle; the handle's use is each platform's.

@@ -125,6 +125,53 @@ void raiseOpenFileLimit();
 /// such limit (Windows).
 std::optional<std::size_t> openFileRoom();
 
+/// What a KeepAwake object asks of the system and gives back, as an observer set with
+/// setKeepAwakeObserver() sees it.
+struct KeepAwakeEvent
+{
+    enum class Kind
+    {
+        Requested, ///< an object asked the system not to sleep
+        Released,  ///< the object went: what it held, if anything, is given back
+    };
+    Kind kind = Kind::Requested;
+    /// Requested: whether the system granted it. Released: whether the object had held it.
+    bool granted = false;
+};
+
+using KeepAwakeObserver = std::function<void(const KeepAwakeEvent&)>;
+
+/// Sets the function that sees every request and release of a KeepAwake object, in this
+/// process and on any thread (an empty one sees nothing); returns the one set before. The
+/// observer runs under a lock, on the thread of the object: it must not throw, make a
+/// KeepAwake or set the observer. Made for tests.
+KeepAwakeObserver setKeepAwakeObserver(KeepAwakeObserver observer);
+
+/// Keeps the system from sleeping while the object lives; the display may still turn off.
+/// The request is made by the constructor and given back by the destructor, however the
+/// scope is left. The system may refuse: nothing is held then, and nothing is raised.
+/// Windows: the thread's execution state (SetThreadExecutionState, ES_SYSTEM_REQUIRED), which
+/// belongs to the thread: the object must be destroyed on the thread that made it; objects
+/// of one thread nest, the state staying set until the last of them goes. Linux: a "sleep"
+/// inhibitor of logind, asked for over the system D-Bus within about two seconds, held as a
+/// file descriptor until the object goes; with no system bus, no logind, or a refusal,
+/// nothing is held.
+class KeepAwake
+{
+public:
+    KeepAwake();
+    ~KeepAwake();
+    KeepAwake(const KeepAwake&) = delete;
+    KeepAwake& operator=(const KeepAwake&) = delete;
+
+    /// Whether the system granted the request.
+    bool held() const noexcept { return m_held; }
+
+private:
+    bool m_held = false;
+    std::intptr_t m_handle = -1; ///< Linux: the inhibitor's file descriptor
+};
+
 /// A local civil time, as the archive writer stores it.
 struct LocalTime
 {

@@ -4,6 +4,7 @@
 #include "common/Utf8.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 namespace glb::platform {
@@ -457,5 +459,79 @@ void File::close() noexcept
         m_handle = kInvalid;
     }
 }
+
+namespace {
+
+// How long the request to logind may hold the caller, connection included: a bus that hangs
+// must not delay the send it is to keep awake.
+constexpr std::chrono::microseconds kInhibitTimeout = std::chrono::seconds(2);
+
+// logind's answer to Inhibit: the descriptor that holds the inhibitor, ours to keep.
+struct InhibitAnswer
+{
+    bool answered = false;
+    int descriptor = -1;
+};
+
+int takeInhibitAnswer(sd_bus_message* reply, void* userData, sd_bus_error* /*error*/)
+{
+    auto& answer = *static_cast<InhibitAnswer*>(userData);
+    answer.answered = true;
+    int descriptor = -1;
+    // The descriptor belongs to the reply and is closed with it: ours is a copy.
+    if (sd_bus_message_is_method_error(reply, nullptr) == 0 && sd_bus_message_read(reply, "h", &descriptor) > 0) {
+        answer.descriptor = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+    }
+    return 0;
+}
+
+} // namespace
+
+namespace detail {
+
+bool acquireKeepAwake(std::intptr_t& handle)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kInhibitTimeout;
+    sd_bus* rawBus = nullptr;
+    if (sd_bus_open_system(&rawBus) < 0) {
+        return false;
+    }
+    const std::unique_ptr<sd_bus, decltype(&sd_bus_close_unref)> bus(rawBus, &sd_bus_close_unref);
+    sd_bus_set_method_call_timeout(bus.get(), static_cast<std::uint64_t>(kInhibitTimeout.count()));
+    InhibitAnswer answer;
+    sd_bus_slot* rawSlot = nullptr;
+    if (sd_bus_call_method_async(bus.get(), &rawSlot, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                 "org.freedesktop.login1.Manager", "Inhibit", &takeInhibitAnswer, &answer, "ssss",
+                                 "sleep", "Backup Glebarium", "Enviando backup", "block") < 0) {
+        return false;
+    }
+    // Given up before the bus: an answer that comes late is never handed to `answer`.
+    const std::unique_ptr<sd_bus_slot, decltype(&sd_bus_slot_unref)> slot(rawSlot, &sd_bus_slot_unref);
+    // The connection, its authentication and the call, all within the one deadline: the bus
+    // library would wait on the first two for as long as the bus keeps silent.
+    while (!answer.answered) {
+        const int processed = sd_bus_process(bus.get(), nullptr);
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        if (processed < 0 || left.count() <= 0) {
+            break;
+        }
+        if (processed == 0 && sd_bus_wait(bus.get(), static_cast<std::uint64_t>(left.count())) < 0) {
+            break;
+        }
+    }
+    if (answer.descriptor < 0) {
+        return false;
+    }
+    handle = answer.descriptor;
+    return true;
+}
+
+void releaseKeepAwake(std::intptr_t handle) noexcept
+{
+    ::close(static_cast<int>(handle));
+}
+
+} // namespace detail
 
 } // namespace glb::platform

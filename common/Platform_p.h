@@ -2,6 +2,7 @@
 
 // Shared by the portable part of the platform layer (Platform.cpp) and each platform's.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,12 @@ namespace glb::platform::detail {
 
 /// The platform's own text for a system error code (strerror_r / FormatMessageW), untrimmed.
 std::string nativeErrorText(int code);
+
+/// Asks the system not to sleep (KeepAwake); true when granted, with what is to be given
+/// back in `handle`.
+bool acquireKeepAwake(std::intptr_t& handle);
+/// Gives back what acquireKeepAwake() granted.
+void releaseKeepAwake(std::intptr_t handle) noexcept;
 
 #ifdef _WIN32
 /// `text` as UTF-16; with `strict`, empty when it is not UTF-8 (else each ill-formed

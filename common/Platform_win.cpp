@@ -473,4 +473,32 @@ void File::close() noexcept
     }
 }
 
+namespace {
+
+// The KeepAwake objects alive on this thread: the execution state is the thread's, and the
+// first object sets it for them all, the last one clears it.
+thread_local int t_keepAwakeObjects = 0;
+
+} // namespace
+
+namespace detail {
+
+bool acquireKeepAwake(std::intptr_t& /*handle*/)
+{
+    if (t_keepAwakeObjects == 0 && ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) == 0) {
+        return false;
+    }
+    ++t_keepAwakeObjects;
+    return true;
+}
+
+void releaseKeepAwake(std::intptr_t /*handle*/) noexcept
+{
+    if (--t_keepAwakeObjects == 0) {
+        ::SetThreadExecutionState(ES_CONTINUOUS);
+    }
+}
+
+} // namespace detail
+
 } // namespace glb::platform

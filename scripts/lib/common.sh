@@ -7,11 +7,11 @@ GLB_PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config git clang-format clang-tidy
   # libraries
-  qt6-base-dev libqt6test6 zlib1g-dev libcurl4-openssl-dev libxml2-dev libsqlite3-dev
+  qt6-base-dev libqt6test6 zlib1g-dev libcurl4-openssl-dev libxml2-dev libsqlite3-dev libsystemd-dev
   # the window's font where Segoe UI (about its widths) and Tahoma are missing
   fonts-open-sans
   # tests
-  libgtest-dev pxlib-dev python3 unzip zip
+  libgtest-dev pxlib-dev python3 unzip zip dbus-daemon
   python3-fusepy libfuse2
   php-cli php-soap php-xml php-zip
   xvfb xauth xdotool xclip x11-utils imagemagick

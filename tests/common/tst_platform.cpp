@@ -1,24 +1,37 @@
 #include "common/Platform.h"
+#include "tests/support/KeepAwakeEvents.h"
 #include "tests/support/LockingProcess.h"
+#include "tests/support/PrivateSystemBus.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace platform = glb::platform;
+using glb::test::KeepAwakeEvents;
+using glb::test::PrivateSystemBus;
 using glb::test::ScopedEnv;
 using glb::test::TempDir;
+using Login1 = PrivateSystemBus::Login1;
 
 TEST(FixedPath, MapsDriveAndSeparatorsKeepingATrailingSeparator)
 {
@@ -295,6 +308,132 @@ TEST(CodePage, DecodesSingleByteTextToUtf8)
     };
     for (const auto& c : cases) {
         EXPECT_EQ(platform::decodeCodePage(c.codePage, c.bytes), c.text) << c.codePage;
+    }
+}
+
+// The keep-awake tests never reach the machine's own system bus: each points
+// DBUS_SYSTEM_BUS_ADDRESS at a bus of its own, or at none.
+
+TEST(KeepAwake, HoldsLogindsSleepInhibitorForItsLifetime)
+{
+    const PrivateSystemBus bus(Login1::Grants);
+    const KeepAwakeEvents events;
+    int farEnd = -1;
+    {
+        const platform::KeepAwake awake;
+        EXPECT_TRUE(awake.held());
+        const auto inhibits = bus.inhibits();
+        ASSERT_EQ(inhibits.size(), 1U);
+        EXPECT_EQ(inhibits[0].what, "sleep");
+        EXPECT_EQ(inhibits[0].who, "Backup Glebarium");
+        EXPECT_EQ(inhibits[0].why, "Enviando backup");
+        EXPECT_EQ(inhibits[0].mode, "block");
+        farEnd = inhibits[0].farEnd;
+        // The object keeps its own copy of the descriptor, which outlives the reply, and no
+        // program started meanwhile inherits it.
+        const auto held = glb::test::pipeEndsHeldHere(farEnd);
+        ASSERT_EQ(held.size(), 1U);
+        EXPECT_NE(::fcntl(held[0], F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_FALSE(glb::test::inhibitorReleased(farEnd, 0));
+        EXPECT_EQ(events.text(), "requested+");
+    }
+    EXPECT_TRUE(glb::test::inhibitorReleased(farEnd, 5000));
+    EXPECT_TRUE(glb::test::pipeEndsHeldHere(farEnd).empty());
+    EXPECT_EQ(events.text(), "requested+ released+");
+}
+
+TEST(KeepAwake, NestedAndSuccessiveObjectsEachHoldTheirOwn)
+{
+    const PrivateSystemBus bus(Login1::Grants);
+    const KeepAwakeEvents events;
+    {
+        const platform::KeepAwake outer;
+        {
+            const platform::KeepAwake inner;
+            EXPECT_TRUE(outer.held());
+            EXPECT_TRUE(inner.held());
+        }
+        const auto inhibits = bus.inhibits();
+        ASSERT_EQ(inhibits.size(), 2U);
+        EXPECT_TRUE(glb::test::inhibitorReleased(inhibits[1].farEnd, 5000));
+        EXPECT_FALSE(glb::test::inhibitorReleased(inhibits[0].farEnd, 0));
+    }
+    {
+        const platform::KeepAwake next;
+        EXPECT_TRUE(next.held());
+    }
+    const auto inhibits = bus.inhibits();
+    ASSERT_EQ(inhibits.size(), 3U);
+    for (const auto& inhibit : inhibits) {
+        EXPECT_TRUE(glb::test::inhibitorReleased(inhibit.farEnd, 5000));
+    }
+    EXPECT_EQ(events.text(), "requested+ requested+ released+ released+ requested+ released+");
+}
+
+/// A hung system bus: a socket that takes connections into its queue and never says a word.
+class MuteSystemBus
+{
+public:
+    explicit MuteSystemBus(const fs::path& path)
+        : m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+        , m_systemBus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + path.string())
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 4) != 0) {
+            throw std::runtime_error("could not listen on " + path.string());
+        }
+    }
+    ~MuteSystemBus() { ::close(m_fd); }
+    MuteSystemBus(const MuteSystemBus&) = delete;
+    MuteSystemBus& operator=(const MuteSystemBus&) = delete;
+
+private:
+    int m_fd;
+    ScopedEnv m_systemBus;
+};
+
+TEST(KeepAwake, HoldsNothingAndRaisesNothingWhereSleepCannotBeBlocked)
+{
+    const TempDir dir;
+    struct Case
+    {
+        const char* what;
+        std::function<std::shared_ptr<void>()> setUp;
+        std::size_t inhibitCalls;
+    };
+    std::shared_ptr<PrivateSystemBus> bus;
+    const auto withBus = [&bus](Login1 login1) {
+        return [&bus, login1]() -> std::shared_ptr<void> {
+            bus = std::make_shared<PrivateSystemBus>(login1);
+            return bus;
+        };
+    };
+    const std::string missing = "unix:path=" + (dir / "missing").string();
+    const Case cases[] = {
+        {"no system bus", [&] { return std::make_shared<ScopedEnv>("DBUS_SYSTEM_BUS_ADDRESS", missing); }, 0},
+        {"no logind on the bus", withBus(Login1::Absent), 0},
+        {"logind refuses", withBus(Login1::Refuses), 1},
+        {"logind never answers", withBus(Login1::Silent), 1},
+        {"the bus never answers", [&] { return std::make_shared<MuteSystemBus>(dir / "mute"); }, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        bus.reset();
+        const auto setting = c.setUp();
+        const KeepAwakeEvents events;
+        const auto started = std::chrono::steady_clock::now();
+        {
+            std::optional<platform::KeepAwake> awake;
+            ASSERT_NO_THROW(awake.emplace());
+            // Two seconds at most for the request, connection included, and some room.
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(3500));
+            EXPECT_FALSE(awake->held());
+        }
+        EXPECT_EQ(events.text(), "requested- released-");
+        EXPECT_EQ(bus ? bus->inhibits().size() : 0U, c.inhibitCalls);
     }
 }
 

@@ -1,9 +1,11 @@
 // The platform layer over Win32: sharing modes, truncation, time stamps, error texts,
-// code pages and path rules, as the archive writer and the table reader meet them.
+// code pages and path rules, as the archive writer and the table reader meet them, and the
+// execution state that keeps the system awake.
 
 #include "common/Error.h"
 #include "common/Platform.h"
 #include "common/SystemErrorText.h"
+#include "tests/support/KeepAwakeEvents.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -389,6 +391,73 @@ TEST(WindowsPaths, ExecutableDirectoryHoldsThisProgram)
     const auto dir = executableDirectory();
     EXPECT_TRUE(dir.is_absolute());
     EXPECT_TRUE(std::filesystem::exists(dir / "tst_windows_platform.exe"));
+}
+
+// The thread's execution state is read by setting it: SetThreadExecutionState returns the state
+// before. Each check below sets the state it expects, so a right answer leaves it as it was.
+constexpr EXECUTION_STATE kAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED;
+constexpr EXECUTION_STATE kNothingHeld = ES_CONTINUOUS;
+
+/// Clears the thread's lasting execution state for a test and puts back what was there.
+class ExecutionStateKept
+{
+public:
+    ExecutionStateKept()
+        : m_before(::SetThreadExecutionState(kNothingHeld))
+    {
+    }
+    ~ExecutionStateKept()
+    {
+        // A state without ES_CONTINUOUS holds nothing lasting (Wine starts a process with one),
+        // and Wine keeps a lasting state against it: only a lasting one is put back.
+        if ((m_before & ES_CONTINUOUS) != 0) {
+            ::SetThreadExecutionState(m_before);
+        }
+    }
+    ExecutionStateKept(const ExecutionStateKept&) = delete;
+    ExecutionStateKept& operator=(const ExecutionStateKept&) = delete;
+
+private:
+    EXECUTION_STATE m_before;
+};
+
+TEST(WindowsKeepAwake, SystemIsRequiredWhileTheObjectLives)
+{
+    const ExecutionStateKept kept;
+    const test::KeepAwakeEvents events;
+    {
+        const KeepAwake awake;
+        EXPECT_TRUE(awake.held());
+        EXPECT_EQ(::SetThreadExecutionState(kAwake), kAwake);
+        EXPECT_EQ(events.text(), "requested+");
+    }
+    EXPECT_EQ(::SetThreadExecutionState(kNothingHeld), kNothingHeld);
+    EXPECT_EQ(events.text(), "requested+ released+");
+}
+
+// The state is one per thread, not one per request: an inner object that goes must not take
+// it from the outer one.
+TEST(WindowsKeepAwake, NestedObjectsKeepItUntilTheLastGoesAndALaterOneSetsItAgain)
+{
+    const ExecutionStateKept kept;
+    const test::KeepAwakeEvents events;
+    {
+        const KeepAwake outer;
+        {
+            const KeepAwake inner;
+            EXPECT_TRUE(outer.held());
+            EXPECT_TRUE(inner.held());
+        }
+        EXPECT_EQ(::SetThreadExecutionState(kAwake), kAwake);
+    }
+    EXPECT_EQ(::SetThreadExecutionState(kNothingHeld), kNothingHeld);
+    {
+        const KeepAwake next;
+        EXPECT_TRUE(next.held());
+        EXPECT_EQ(::SetThreadExecutionState(kAwake), kAwake);
+    }
+    EXPECT_EQ(::SetThreadExecutionState(kNothingHeld), kNothingHeld);
+    EXPECT_EQ(events.text(), "requested+ requested+ released+ released+ requested+ released+");
 }
 
 } // namespace

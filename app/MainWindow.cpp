@@ -382,7 +382,9 @@ void TfrmBackup::showProgress()
     const backup::SendStatus::View& view = m_lastStatus.emplace(m_status->update(std::chrono::steady_clock::now()));
     if (view.percent) {
         AtualizarAguarde(this, *view.percent, QString::fromStdString(view.detail));
+        m_taskbar.setPercent(*view.percent);
     }
+    m_taskbar.setPaused(view.retryWait);
     // Readable on the taskbar while the window is minimised.
     setWindowTitle(QString::fromStdString(backup::SendStatus::caption(view, kTitle.toStdString())));
 }
@@ -397,6 +399,7 @@ void TfrmBackup::esconderAguarde()
     m_status.reset();
     m_lastStatus.reset();
     setWindowTitle(kTitle);
+    m_taskbar.clear();
     EsconderAguarde(this);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/TaskbarProgress.h"
 #include "backup/CommandHost.h"
 #include "backup/SendStatus.h"
 #include "backup/farmlist/FarmQuery.h"
@@ -44,6 +45,8 @@ public:
     /// What the window showed of the send in progress when it last looked (a few times a
     /// second), none outside a send.
     const std::optional<backup::SendStatus::View>& sendStatus() const noexcept { return m_lastStatus; }
+    /// The share on the window's taskbar button (Windows).
+    const TaskbarProgress& taskbarProgress() const noexcept { return m_taskbar; }
 
     using QWidget::setFocus;
 
@@ -96,6 +99,7 @@ private:
     const backup::SendProgress* m_progress = nullptr; ///< followed while the overlay is up
     std::unique_ptr<backup::SendStatus> m_status;     ///< what is shown of it
     std::optional<backup::SendStatus::View> m_lastStatus;
+    TaskbarProgress m_taskbar{this}; ///< the share on the taskbar button while a send runs
     QTimer* m_progressTimer = nullptr;
     bool m_asking = false;         ///< the cancel question is open
     bool m_closeAfterSend = false; ///< a close was confirmed while the send ran

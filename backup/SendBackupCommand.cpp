@@ -259,6 +259,8 @@ std::vector<ArchiveJob> SendBackupCommand::archiveJobs()
 
 void SendBackupCommand::packAndUpload(Compactadores& compactadores, const fs::path& pastaEnvio)
 {
+    // The system does not sleep while the send runs; the display may still turn off.
+    std::optional<platform::KeepAwake> awake(std::in_place);
     m_host.mostrarAguarde(std::string(kMensagemAguarde));
     m_host.setFooterEnabled(false);
     m_progress.reset();
@@ -312,6 +314,7 @@ void SendBackupCommand::packAndUpload(Compactadores& compactadores, const fs::pa
     };
     hooks.cancel = &m_cancel;
     const std::string reply = m_enviarArquivos(pastaEnvio, m_host.nomeText(), m_host.cpfText(), m_host, hooks);
+    awake.reset(); // the send is over; the reply may wait for the user as long as it takes
     // The box appears with the overlay still up; the clean-up waits until it is dismissed.
     m_host.showInformation(reply);
 }

@@ -104,6 +104,7 @@ SendStatus::View SendStatus::update(Clock::time_point now)
     }
     if (retry && now < retry->at) {
         const auto wait = std::chrono::ceil<std::chrono::seconds>(retry->at - now).count();
+        view.retryWait = true;
         view.detail = "Conexão perdida; nova tentativa em " + std::to_string(wait) + " s (" +
                       std::to_string(retry->attempt) + " de " + std::to_string(retry->attempts) + ")";
         return view;

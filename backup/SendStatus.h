@@ -66,7 +66,8 @@ public:
     struct View
     {
         std::optional<int> percent;
-        std::string detail; ///< empty when there is nothing to say
+        std::string detail;     ///< empty when there is nothing to say
+        bool retryWait = false; ///< a broken upload waits for its next attempt
         /// The upload's time left, as the detail tells it; none while it cannot be told.
         std::optional<std::chrono::seconds> timeLeft;
         std::uint64_t requestSent = 0;

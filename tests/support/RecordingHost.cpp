@@ -35,6 +35,9 @@ void RecordingHost::showInformation(const std::string& text)
 {
     call("showInformation(" + text + ")");
     m_informations.push_back(text);
+    if (onShowInformation) {
+        onShowInformation();
+    }
 }
 
 void RecordingHost::setFocus(backup::FormControl control)

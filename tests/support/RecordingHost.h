@@ -29,6 +29,7 @@ public:
     std::function<void()> onProcessEventsUntil;
     std::function<void()> onMostrarAguarde;
     std::function<void()> onEsconderAguarde;
+    std::function<void()> onShowInformation;
 
     /// Appends `entry` to the log.
     /// Appends `entry` to the log; any thread may (writers packing side by side do).

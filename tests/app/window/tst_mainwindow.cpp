@@ -635,12 +635,15 @@ private slots:
         // Each failed attempt is followed by a wait the overlay and the caption count down.
         QStringList details;
         QStringList captions;
+        bool pausedOnTheTaskbar = true;
         QTimer sampler;
         connect(&sampler, &QTimer::timeout, this, [&] {
             if (const auto* panel = m_window->findChild<app::OverlayPanel*>(QStringLiteral("pngAguarde"))) {
                 if (!panel->detail().isEmpty() && !details.contains(panel->detail())) {
                     details << panel->detail();
                     captions << m_window->windowTitle();
+                    pausedOnTheTaskbar = pausedOnTheTaskbar &&
+                                         m_window->taskbarProgress().state() == app::TaskbarProgress::State::Paused;
                 }
             }
         });
@@ -649,6 +652,8 @@ private slots:
         sampler.stop();
         qunsetenv("http_proxy");
         qunsetenv("no_proxy");
+        QVERIFY(pausedOnTheTaskbar);
+        QCOMPARE(m_window->taskbarProgress().state(), app::TaskbarProgress::State::None);
         QCOMPARE(details, QStringList({QStringLiteral("Conexão perdida; nova tentativa em 1 s (2 de 3)"),
                                        QStringLiteral("Conexão perdida; nova tentativa em 1 s (3 de 3)")}));
         QVERIFY2(captions.size() == 2 && captions[1].endsWith(QStringLiteral(

@@ -4,6 +4,7 @@
 #include "common/Error.h"
 #include "common/SendCancel.h"
 #include "common/UseLock.h"
+#include "tests/support/KeepAwakeEvents.h"
 #include "tests/support/Links.h"
 #include "tests/support/LockingProcess.h"
 #ifndef _WIN32
@@ -581,6 +582,51 @@ TEST(SendBackupCommand, ACancelledSendCleansUpThenSaysWhatReachedTheService)
     inst.onUpload = {};
     inst.run();
     EXPECT_EQ(inst.host.informations(), (std::vector<std::string>{inst.reply, inst.reply}));
+}
+
+TEST(SendBackupCommand, KeepsTheSystemAwakeWhileTheSendRunsAndNoLonger)
+{
+    // What the system is asked, signs aside: whether it granted it depends on the machine.
+    const auto kinds = [](const glb::test::KeepAwakeEvents& events) {
+        std::string text = events.text();
+        text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '+' || c == '-'; }), text.end());
+        return text;
+    };
+    struct Case
+    {
+        std::string ending;
+        std::function<void(Installation&)> arrange;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"the reply",    [](Installation&) {}},
+        {"an error",     [](Installation& i) { i.onUpload = [] { throw glb::Error("fail: upload"); }; }},
+        {"a cancel",     [](Installation& i) { i.onUpload = [&i] { i.command()->cancel();
+                                                                 throw glb::ESendCancelled::beforeRequestSent(); }; }},
+        {"the overlay",  [](Installation& i) { i.host.onMostrarAguarde = [] { throw glb::Error("fail: overlay"); }; }},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ending);
+        Installation inst;
+        writeFile(inst.financeiro() / "f", "f");
+        c.arrange(inst);
+        const glb::test::KeepAwakeEvents events;
+        std::string whilePacking;
+        std::string atTheBox;
+        inst.onAdded = [&] { whilePacking = kinds(events); };
+        inst.host.onShowInformation = [&] { atTheBox = kinds(events); };
+        try {
+            inst.run();
+        } catch (const glb::Error&) {
+        }
+        if (c.ending != "the overlay") {
+            EXPECT_EQ(whilePacking, "requested");
+        }
+        EXPECT_EQ(atTheBox, c.ending == "the overlay" || c.ending == "an error" ? "" : "requested released")
+            << "a box that waits for the user keeps nothing awake";
+        EXPECT_EQ(kinds(events), "requested released");
+    }
 }
 
 TEST(SendBackupCommand, FailingCleanUpStepNeitherHidesTheErrorNorSkipsTheLaterSteps)

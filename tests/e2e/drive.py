@@ -195,7 +195,8 @@ class _XEvent(ctypes.Union):
 
 def request_close(display, window):
     """What a window manager sends the window when its close button is pressed: the
-    WM_DELETE_WINDOW message of WM_PROTOCOLS. A bare X server has no window manager."""
+    WM_DELETE_WINDOW message of WM_PROTOCOLS. A bare X server has no window manager. Sent
+    through the X client library (libX11, which xdotool brings along)."""
     x11 = ctypes.CDLL("libX11.so.6")
     x11.XOpenDisplay.restype = ctypes.c_void_p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]

@@ -1,7 +1,7 @@
 // Writes a sample Glebarium installation for the demo, the end-to-end test and the
 // benchmarks:
 //
-//   glb_make_sample <drive-C-folder> [--farms N] [--megabytes M] [--large-file M]
+//   glb_make_sample <drive-C-folder> [--farms N] [--megabytes M] [--large-file M] [--large-noise M]
 //
 // <drive-C-folder>/Glebarium/Fazendas/FAZENDAS.DB is the product's farm table, protected
 // by the table password, with accented farm names, one farm whose folder is missing and
@@ -10,7 +10,8 @@
 // pseudo-random but the same on every run. Without --megabytes the folders hold a few
 // hundred KiB; with it the given total is spread over the farms. --large-file adds one
 // table-like file of M MiB to the farm that comes last in the farm list (Santa Luzia), so its
-// archive takes a while to pack.
+// archive takes a while to pack; --large-noise adds one of M MiB of incompressible data there
+// instead, whose archive comes out about as large as the file.
 
 #include "ParadoxWriter.h"
 #include "backup/Installation.h"
@@ -80,6 +81,20 @@ std::string noise(std::size_t size)
     return s;
 }
 
+/// `mebibytes` MiB of noise, written a piece at a time.
+void writeNoise(const fs::path& path, std::size_t mebibytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (std::size_t i = 0; i < mebibytes && out; ++i) {
+        const std::string piece = noise(1024 * 1024);
+        out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    }
+    if (!out) {
+        std::fprintf(stderr, "cannot write %s\n", path.string().c_str());
+        std::exit(1);
+    }
+}
+
 void fillFolder(const fs::path& folder, std::size_t budget, int index)
 {
     fs::create_directories(folder / "Antigos");
@@ -97,13 +112,16 @@ void fillFolder(const fs::path& folder, std::size_t budget, int index)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <drive-C-folder> [--farms N] [--megabytes M] [--large-file M]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s <drive-C-folder> [--farms N] [--megabytes M] [--large-file M] [--large-noise M]\n",
+                     argv[0]);
         return 2;
     }
     const fs::path drive = argv[1];
     std::size_t farmsWanted = 0;
     std::size_t megabytes = 0;
     std::size_t largeFile = 0;
+    std::size_t largeNoise = 0;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--farms") {
@@ -112,6 +130,8 @@ int main(int argc, char** argv)
             megabytes = std::strtoul(argv[i + 1], nullptr, 10);
         } else if (option == "--large-file") {
             largeFile = std::strtoul(argv[i + 1], nullptr, 10);
+        } else if (option == "--large-noise") {
+            largeNoise = std::strtoul(argv[i + 1], nullptr, 10);
         }
     }
 
@@ -153,6 +173,9 @@ int main(int argc, char** argv)
     }
     if (largeFile > 0) {
         writeBytes(fazendas / "SANTALUZIA" / "IMAGENS.DB", tableLike(largeFile * 1024 * 1024));
+    }
+    if (largeNoise > 0) {
+        writeNoise(fazendas / "SANTALUZIA" / "IMAGENS.DAT", largeNoise);
     }
     const fs::path financeiro = glebarium / "Financeiro";
     fs::create_directories(financeiro);

@@ -3,72 +3,21 @@
 #include "common/AsciiText.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <stdexcept>
-#include <system_error>
 #ifdef _WIN32
 #include <winsock2.h>
 #else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #endif
 
 namespace glb::test {
 
 namespace {
 
-using Socket = LoopbackHttpServer::Socket;
-
 #ifdef _WIN32
-// Winsock under the POSIX names this server uses.
-constexpr int MSG_NOSIGNAL = 0;
-constexpr int SOCK_CLOEXEC = 0;
 constexpr short kPeerClosed = 0; // WSAPoll reports a closed peer as POLLHUP unasked
-using ssize_t = int;
-int poll(pollfd* fds, unsigned long count, int timeoutMs)
-{
-    return ::WSAPoll(fds, count, timeoutMs);
-}
-int closeSocket(Socket socket)
-{
-    return ::closesocket(socket);
-}
-Socket accept4(Socket listener, sockaddr* address, int* length, int /*flags*/)
-{
-    return ::accept(listener, address, length);
-}
 #else
 constexpr short kPeerClosed = POLLRDHUP;
-int closeSocket(Socket socket)
-{
-    return ::close(socket);
-}
 #endif
-
-[[noreturn]] void throwSystemError(const char* what)
-{
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
-bool sendAll(Socket socket, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t sent =
-            ::send(socket, data.data(), static_cast<int>(std::min<std::size_t>(data.size(), 1 << 30)), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(sent));
-    }
-    return true;
-}
 
 /// The chunked body that starts `data`, decoded; false while it is incomplete.
 bool decodeChunked(std::string_view data, std::string& body, std::size_t& consumed)
@@ -145,91 +94,14 @@ LoopbackHttpServer::LoopbackHttpServer(Handler handler, EarlyHandler early)
     m_early = std::move(early);
 }
 
-namespace {
-
-#ifdef _WIN32
-using socklen_t = int;
-#endif
-
-sockaddr_in loopbackAddress(std::uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-/// A socket bound on 127.0.0.1 at a port the system picks; the port through `port`.
-Socket bindOnLoopback(std::uint16_t& port)
-{
-#ifdef _WIN32
-    static const bool started = [] {
-        WSADATA data{};
-        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    if (!started) {
-        throwSystemError("WSAStartup");
-    }
-#endif
-    const Socket bound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (bound == static_cast<Socket>(-1)) {
-        throwSystemError("socket");
-    }
-    sockaddr_in address = loopbackAddress(0);
-    socklen_t length = sizeof address;
-    if (::bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throwSystemError("bind");
-    }
-    port = ntohs(address.sin_port);
-    return bound;
-}
-
-/// A socket listening on 127.0.0.1 at a port the system picks; the port through `port`.
-Socket listenOnLoopback(std::uint16_t& port)
-{
-    const Socket listener = bindOnLoopback(port);
-    if (::listen(listener, 8) != 0) {
-        throwSystemError("listen");
-    }
-    return listener;
-}
-
-/// The two ends of the server's wake-up channel: a pipe, or on Windows (where only sockets
-/// can be polled) a connected pair of loopback sockets.
-void makeWakeChannel(Socket& readEnd, Socket& writeEnd)
-{
-#ifdef _WIN32
-    std::uint16_t port = 0;
-    const Socket listener = listenOnLoopback(port);
-    writeEnd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = loopbackAddress(port);
-    if (::connect(writeEnd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        throwSystemError("connect");
-    }
-    readEnd = ::accept(listener, nullptr, nullptr);
-    closeSocket(listener);
-#else
-    int pipeEnds[2];
-    if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        throwSystemError("pipe2");
-    }
-    readEnd = pipeEnds[0];
-    writeEnd = pipeEnds[1];
-#endif
-}
-
-} // namespace
-
 bool acceptsOnLoopback(std::uint16_t port)
 {
-    std::uint16_t own = 0;
-    const Socket probe = bindOnLoopback(own);
-    const sockaddr_in address = loopbackAddress(port);
-    const bool connected = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const Socket probe = connectOnLoopback(port);
+    if (probe == kNoSocket) {
+        return false;
+    }
     closeSocket(probe);
-    return connected;
+    return true;
 }
 
 UnusedPort::UnusedPort()
@@ -247,22 +119,14 @@ LoopbackHttpServer::LoopbackHttpServer(Handler handler, std::size_t readBytesPer
     , m_readBytesPerSecond(readBytesPerSecond)
 {
     m_listener = listenOnLoopback(m_port);
-    makeWakeChannel(m_wakeRead, m_wakeWrite);
     m_thread = std::thread([this] { run(); });
 }
 
 LoopbackHttpServer::~LoopbackHttpServer()
 {
-    const char stop = 'x';
-#ifdef _WIN32
-    (void)!::send(m_wakeWrite, &stop, 1, 0);
-#else
-    (void)!::write(m_wakeWrite, &stop, 1);
-#endif
+    m_wake.signal();
     m_thread.join();
     closeSocket(m_listener);
-    closeSocket(m_wakeRead);
-    closeSocket(m_wakeWrite);
 }
 
 std::string LoopbackHttpServer::url(std::string_view path) const
@@ -284,14 +148,9 @@ int LoopbackHttpServer::closedConnections() const
 
 bool LoopbackHttpServer::waitReadable(Socket socket) const
 {
-    pollfd fds[2] = {{socket, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
-    for (;;) {
-        const int ready = poll(fds, 2, -1);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        return ready > 0 && (fds[1].revents & POLLIN) == 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-    }
+    pollfd fds[2] = {{socket, POLLIN, 0}, {m_wake.readEnd, POLLIN, 0}};
+    const int ready = pollSockets(fds, 2, -1);
+    return ready > 0 && (fds[1].revents & POLLIN) == 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
 void LoopbackHttpServer::answerEarly(Socket socket, const Reply& reply) const
@@ -302,14 +161,8 @@ void LoopbackHttpServer::answerEarly(Socket socket, const Reply& reply) const
     // The request's unread bytes keep the socket readable: the client's end shows as
     // POLLRDHUP (or an error), never as POLLIN.
     const auto clientGoneOrStopped = [&](int timeoutMs) {
-        pollfd fds[2] = {{socket, kPeerClosed, 0}, {m_wakeRead, POLLIN, 0}};
-        for (;;) {
-            const int ready = poll(fds, 2, timeoutMs);
-            if (ready < 0 && errno == EINTR) {
-                continue;
-            }
-            return ready != 0;
-        }
+        pollfd fds[2] = {{socket, kPeerClosed, 0}, {m_wake.readEnd, POLLIN, 0}};
+        return pollSockets(fds, 2, timeoutMs) != 0;
     };
     if (!reply.trickle.empty()) {
         for (const char byte : reply.trickle) {
@@ -321,7 +174,7 @@ void LoopbackHttpServer::answerEarly(Socket socket, const Reply& reply) const
     }
     if (reply.stall) {
         char chunk[65536];
-        while (waitReadable(socket) && ::recv(socket, chunk, sizeof chunk, 0) > 0) {
+        while (waitReadable(socket) && receiveSome(socket, chunk, sizeof chunk) > 0) {
         }
         return;
     }
@@ -332,8 +185,8 @@ void LoopbackHttpServer::run()
 {
     int connection = 0;
     while (waitReadable(m_listener)) {
-        const Socket socket = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (socket == static_cast<Socket>(-1)) {
+        const Socket socket = acceptConnection(m_listener);
+        if (socket == kNoSocket) {
             continue;
         }
         serve(socket, ++connection);
@@ -422,7 +275,7 @@ void LoopbackHttpServer::serve(Socket socket, int connection)
             }
             const std::size_t wanted =
                 m_readBytesPerSecond != 0 ? std::min(sizeof chunk, m_readBytesPerSecond / 20 + 1) : sizeof chunk;
-            const ssize_t received = ::recv(socket, chunk, static_cast<int>(wanted), 0);
+            const std::ptrdiff_t received = receiveSome(socket, chunk, wanted);
             if (received <= 0) {
                 return;
             }
@@ -435,8 +288,8 @@ void LoopbackHttpServer::serve(Socket socket, int connection)
                 const auto ahead =
                     std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
                 if (ahead.count() > 0) {
-                    pollfd wake = {m_wakeRead, POLLIN, 0};
-                    if (poll(&wake, 1, static_cast<int>(ahead.count())) != 0) {
+                    pollfd wake = {m_wake.readEnd, POLLIN, 0};
+                    if (pollSockets(&wake, 1, static_cast<int>(ahead.count())) != 0) {
                         return;
                     }
                 }
@@ -457,10 +310,11 @@ void LoopbackHttpServer::serve(Socket socket, int connection)
         }
         if (!answer.trickle.empty()) {
             for (const char byte : answer.trickle) {
-                pollfd fds[2] = {{socket, POLLIN, 0}, {m_wakeRead, POLLIN, 0}};
+                pollfd fds[2] = {{socket, POLLIN, 0}, {m_wake.readEnd, POLLIN, 0}};
                 // The server's own pace: each byte waits its interval, unless the client
                 // closes or the server stops meanwhile.
-                if (poll(fds, 2, answer.trickleIntervalMs) != 0 || !sendAll(socket, std::string_view(&byte, 1))) {
+                if (pollSockets(fds, 2, answer.trickleIntervalMs) != 0 ||
+                    !sendAll(socket, std::string_view(&byte, 1))) {
                     return;
                 }
             }
@@ -468,7 +322,7 @@ void LoopbackHttpServer::serve(Socket socket, int connection)
         }
         if (answer.stall) {
             // Hold the connection, reading and dropping whatever comes, until it closes.
-            while (waitReadable(socket) && ::recv(socket, chunk, sizeof chunk, 0) > 0) {
+            while (waitReadable(socket) && receiveSome(socket, chunk, sizeof chunk) > 0) {
             }
             return;
         }

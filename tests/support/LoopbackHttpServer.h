@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/LoopbackSockets.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -92,12 +94,7 @@ public:
     /// Requests larger than this are refused by closing the connection.
     static constexpr std::size_t kMaxRequestBytes = std::size_t{64} * 1024 * 1024;
 
-    /// A socket of the platform: a descriptor, or a Winsock handle.
-#ifdef _WIN32
-    using Socket = std::uintptr_t;
-#else
-    using Socket = int;
-#endif
+    using Socket = test::Socket;
 
 private:
     void run();
@@ -111,8 +108,7 @@ private:
     EarlyHandler m_early;
     std::size_t m_readBytesPerSecond = 0;
     Socket m_listener{};
-    Socket m_wakeRead{};  // readable once the server is to stop
-    Socket m_wakeWrite{}; // on Windows a socket too: only sockets can be polled there
+    WakeChannel m_wake; // signalled once the server is to stop
     std::uint16_t m_port = 0;
     mutable std::mutex m_mutex;
     std::vector<Request> m_requests;

@@ -46,6 +46,8 @@ function UploadBackup($nome, $cpf, $arquivo)
     }
     if ($dir !== false && $dir !== '') {
         file_put_contents($dir . '/manifest.txt', $manifest);
+        // One line per call the service carried out, to count the complete requests it took.
+        file_put_contents($dir . '/calls.txt', "UploadBackup\n", FILE_APPEND | LOCK_EX);
     }
 
     $reply = getenv('GLB_REPLY_TEXT');

@@ -367,6 +367,34 @@ TEST_F(CurlTransportTest, LibraryFailuresNameUrlAndActionWithTheLibraryCode)
     }
 }
 
+TEST_F(CurlTransportTest, AnExchangeThatBreaksAfterTheWholeRequestWentOutIsNeverRepeated)
+{
+    // The service took the whole request and may have acted on it; the answer never came.
+    LoopbackHttpServer server([](const Request&) {
+        Reply broken;
+        broken.close = true;
+        return broken;
+    });
+    CurlTransport transport;
+    prepare(transport, server.url("/web/backup_antigo.php"));
+    CurlTransport::Limits limits;
+    limits.retryDelays = {std::chrono::milliseconds(1), std::chrono::milliseconds(1)};
+    transport.setLimits(limits);
+    int retries = 0;
+    glb::service::SendHooks hooks;
+    hooks.onRetry = [&retries](int, int, auto) { ++retries; };
+    transport.setSendHooks(hooks);
+    for (const std::size_t size : {std::size_t{100}, std::size_t{300000}}) { // in one piece, in pieces
+        SCOPED_TRACE(size);
+        const std::size_t before = server.requests().size();
+        std::string response;
+        const ESOAPHTTPException e = httpError([&] { transport.execute(bodyOfSize(size), response); });
+        EXPECT_EQ(e.statusCode(), 52) << e.message(); // CURLE_GOT_NOTHING
+        EXPECT_EQ(server.requests().size(), before + 1);
+    }
+    EXPECT_EQ(retries, 0);
+}
+
 TEST_F(CurlTransportTest, UsesTheSystemProxySettings)
 {
     LoopbackHttpServer proxy([](const Request&) { return LoopbackHttpServer::xmlReply("<via-proxy/>"); });

@@ -10,7 +10,6 @@ namespace {
 using Seconds = std::chrono::duration<double>;
 
 constexpr std::int64_t kMinute = 60;
-constexpr std::int64_t kHour = 60 * kMinute;
 constexpr std::int64_t kHourStep = 5; // minutes, from an hour on
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "common/SendCancel.h"
 #include "service/CurlTransport.h"
 #include "service/ServiceContract.h"
 #include "service/ServiceErrors.h"
@@ -393,6 +394,28 @@ TEST_F(CurlTransportTest, AnExchangeThatBreaksAfterTheWholeRequestWentOutIsNever
         EXPECT_EQ(server.requests().size(), before + 1);
     }
     EXPECT_EQ(retries, 0);
+}
+
+TEST_F(CurlTransportTest, ACancelEndsARetrysWaitAtOnceAndSaysNothingWasSent)
+{
+    UnusedPort unused;
+    CurlTransport transport;
+    prepare(transport, "http://127.0.0.1:" + std::to_string(unused.port()) + "/web/backup_antigo.php");
+    glb::SendCancel cancel;
+    glb::service::SendHooks hooks;
+    hooks.cancel = &cancel;
+    hooks.onRetry = [&cancel](int, int, auto) { cancel.cancel(); }; // the user's "Sim" during the wait
+    transport.setSendHooks(hooks);                                  // with the usual waits of 30 s and 120 s
+    std::string response;
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        transport.execute("<x/>", response);
+        ADD_FAILURE() << "no error";
+    } catch (const glb::ESendCancelled& e) {
+        EXPECT_FALSE(e.requestSent());
+        EXPECT_EQ(e.message(), "Envio cancelado. O backup não foi enviado.");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30)) << "the wait was not cut short";
 }
 
 TEST_F(CurlTransportTest, UsesTheSystemProxySettings)

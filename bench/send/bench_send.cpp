@@ -2,7 +2,7 @@
 // memory over the send and how long its window went without processing events.
 //
 //   bench_send [--megabytes 300] [--farms N] [--sink] [--compare] [--maker glb_make_sample] [--keep-sample]
-//   bench_send --cancel packing|upload [--runs 5] [--megabytes M] [--maker ...] [--keep-sample]
+//   bench_send --cancel packing|upload|stalled [--runs 5] [--megabytes M] [--maker ...] [--keep-sample]
 //
 // glb_make_sample writes an installation into a temporary WINEPREFIX-style folder. The real
 // SendBackupCommand then runs in the real window (offscreen, with its wait overlay and its
@@ -30,7 +30,10 @@
 // a farm link's pace), a timer on the window's thread sends Escape to the window, the
 // window asks "Cancelar o envio do backup?" and the box recorder answers "Sim". The clock
 // runs from that answer to the information box that says the backup was not sent, which the
-// command shows after its clean-up; the staging folder must be gone by then.
+// command shows after its clean-up; the staging folder must be gone by then. With
+// "stalled" the relay stops taking the request at 16 MiB, as a link that stalls, and Escape
+// comes 1.2 to 2 s later (each run a fifth of a second more): libcurl, which has nothing to
+// send then, sees the cancel at its next progress call.
 
 #include "app/MainWindow.h"
 #include "app/MessageBoxes.h"
@@ -193,7 +196,7 @@ struct Options
     bool compare = false;
     std::string maker = GLB_MAKE_SAMPLE;
     bool keepSample = false;
-    std::string cancel; ///< "packing" or "upload": cancel there instead of sending
+    std::string cancel; ///< "packing", "upload" or "stalled": cancel there instead of sending
     unsigned runs = 5;  ///< cancelled sends
 };
 
@@ -222,11 +225,12 @@ Options parse(int argc, char** argv)
         } else {
             throw std::runtime_error(
                 "usage: bench_send [--megabytes M] [--farms N] [--sink] [--compare] [--maker PATH] "
-                "[--keep-sample] [--cancel packing|upload] [--runs N]");
+                "[--keep-sample] [--cancel packing|upload|stalled] [--runs N]");
         }
     }
-    if (!options.cancel.empty() && options.cancel != "packing" && options.cancel != "upload") {
-        throw std::runtime_error("--cancel takes packing or upload");
+    if (!options.cancel.empty() && options.cancel != "packing" && options.cancel != "upload" &&
+        options.cancel != "stalled") {
+        throw std::runtime_error("--cancel takes packing, upload or stalled");
     }
     if (options.runs == 0) {
         throw std::runtime_error("--runs takes at least 1");
@@ -352,6 +356,7 @@ struct Timeline
     std::uint64_t stagedAtCancel = 0;   ///< archive bytes in the staging folder
     std::uint64_t relayedAtCancel = 0;  ///< request bytes passed on by the relay
     std::uint64_t handedAtCancel = 0;   ///< request bytes handed to libcurl
+    std::optional<Mark> stalledAt;      ///< the relay stopped taking the request
     std::optional<Mark> escapeSent;
     std::optional<Mark> answeredSim; ///< the question box answered "Sim"; cancel() follows
     std::string question;
@@ -577,6 +582,8 @@ public:
     /// "http://127.0.0.1:<port>", for the program's http_proxy.
     std::string address() const { return "http://127.0.0.1:" + std::to_string(m_port); }
     std::uint64_t passedOn() const noexcept { return m_passedOn.load(); }
+    /// Takes nothing more from the program while held, as a link that stalls.
+    void hold(bool held) noexcept { m_held = held; }
 
 private:
     static constexpr std::size_t kPiece = 65536;
@@ -648,11 +655,13 @@ private:
             // The link's pace: the program's next bytes are taken once these were due.
             const Clock::time_point due = start + std::chrono::microseconds(passed * 1000000 / m_rate);
             const auto ahead = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
-            const bool taking = ahead <= 0;
+            const bool held = m_held;
+            const bool taking = !held && ahead <= 0;
             pollfd fds[3] = {{upstream, POLLIN, 0},
                              {m_wake[0], POLLIN, 0},
                              {client, static_cast<short>(POLLRDHUP | (taking ? POLLIN : 0)), 0}};
-            if (::poll(fds, 3, taking ? -1 : static_cast<int>(ahead)) < 0) {
+            const int timeout = taking ? -1 : held ? 10 : static_cast<int>(ahead);
+            if (::poll(fds, 3, timeout) < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
@@ -687,17 +696,20 @@ private:
     int m_wake[2] = {-1, -1};
     std::uint16_t m_port = 0;
     std::atomic<std::uint64_t> m_passedOn{0};
+    std::atomic<bool> m_held{false};
     std::thread m_thread;
 };
 
 /// When a send is cancelled (--cancel): once packing has reached the window's share
-/// `atPercent`, or once the relay has passed on `atRelayed` bytes of the request.
+/// `atPercent`, or once the relay has passed on `atRelayed` bytes of the request; with
+/// `stallFor`, the relay then takes nothing more, and the cancel comes that much later.
 struct CancelPlan
 {
     bool duringUpload = false;
     int atPercent = 30;
     std::uint64_t atRelayed = std::uint64_t{16} << 20;
-    const PacedRelay* relay = nullptr;
+    std::chrono::milliseconds stallFor{0};
+    PacedRelay* relay = nullptr;
     fs::path pastaEnvio;
 };
 
@@ -766,6 +778,9 @@ void sendOnce(const SampleInstallation& installation, const glb::test::PhpServic
         });
         // The relay's count goes on over the runs; this run's bytes count from here.
         const std::uint64_t relayedBefore = plan->relay != nullptr ? plan->relay->passedOn() : 0;
+        if (plan->relay != nullptr) {
+            plan->relay->hold(false);
+        }
         trigger.setTimerType(Qt::PreciseTimer);
         QObject::connect(&trigger, &QTimer::timeout, [&, relayedBefore] {
             const glb::backup::SendProgress* progress = host.progress();
@@ -779,6 +794,15 @@ void sendOnce(const SampleInstallation& installation, const glb::test::PhpServic
                                      : timeline.firstRow && !timeline.pauseStart && percent >= plan->atPercent;
             if (!reached) {
                 return;
+            }
+            if (plan->stallFor.count() > 0) {
+                if (!timeline.stalledAt) {
+                    plan->relay->hold(true);
+                    timeline.stalledAt = Timeline::now();
+                }
+                if (Clock::now() - timeline.stalledAt->at < plan->stallFor) {
+                    return;
+                }
             }
             timeline.percentAtCancel = percent;
             timeline.stagedAtCancel = folderBytes(plan->pastaEnvio);
@@ -1000,13 +1024,15 @@ std::string medianAndMax(std::vector<double> values)
 /// The request bytes a relay at a farm link's pace passes on a second.
 constexpr std::uint64_t kLinkBytesPerSecond = std::uint64_t{4} << 20;
 
-/// Cancels `options.runs` sends during packing or during the upload, each as the user does,
-/// and prints from "Sim" to the information box that ends the send.
+/// Cancels `options.runs` sends during packing or during the upload (its link stalled or
+/// not), each as the user does, and prints from "Sim" to the information box that ends the send.
 int cancelBenchmark(const Options& options, const SampleInstallation& installation,
                     const glb::test::PhpService& service)
 {
     CancelPlan plan;
-    plan.duringUpload = options.cancel == "upload";
+    plan.duringUpload = options.cancel != "packing";
+    const bool stalled = options.cancel == "stalled";
+    const std::string phase = plan.duringUpload ? "upload" : "packing";
     plan.pastaEnvio = installation.paths().executableDirectory / std::string(glb::backup::kPastaEnvio);
     std::optional<PacedRelay> relay;
     if (plan.duringUpload) {
@@ -1014,11 +1040,13 @@ int cancelBenchmark(const Options& options, const SampleInstallation& installati
         setenv("http_proxy", relay->address().c_str(), 1);
         plan.relay = &*relay;
     }
-    std::printf("cancel during %s: installation of %s (%s), %u runs; Escape sent once %s\n", options.cancel.c_str(),
-                megabytes(installation.bytes()).c_str(), options.farms > 0 ? "farms as asked" : "sample's farms",
-                options.runs,
-                plan.duringUpload ? "the relay (4 MiB/s) has passed on 16 MiB of the request"
-                                  : "the window's share is at 30 %");
+    std::printf("cancel during %s%s: installation of %s (%s), %u runs; Escape sent once %s\n", phase.c_str(),
+                stalled ? ", link stalled" : "", megabytes(installation.bytes()).c_str(),
+                options.farms > 0 ? "farms as asked" : "sample's farms", options.runs,
+                stalled             ? "the relay (4 MiB/s) has passed on 16 MiB of the request and then stalled for "
+                                      "1.2 to 2 s, a fifth of a second more each run"
+                : plan.duringUpload ? "the relay (4 MiB/s) has passed on 16 MiB of the request"
+                                    : "the window's share is at 30 %");
     std::printf("%-3s %-47s %7s %11s %7s %7s %7s %7s %8s\n", "run", "where the send was", "Esc-Sim", "Sim-stopped",
                 plan.duringUpload ? "(curl)" : "", "overlay", "writers", "staging", "Sim-box");
 
@@ -1030,6 +1058,9 @@ int cancelBenchmark(const Options& options, const SampleInstallation& installati
     std::vector<double> stagings;
     std::vector<double> totals;
     for (unsigned run = 1; run <= options.runs; ++run) {
+        if (stalled) {
+            plan.stallFor = std::chrono::milliseconds(1000 + 1000 * run / options.runs);
+        }
         Timeline t;
         sendOnce(installation, service, 0, t, &plan);
         if (!t.escapeSent || !t.answeredSim || !t.overlayHidden || !t.footerEnabled || !t.queryClosed || !t.boxShown) {
@@ -1041,9 +1072,8 @@ int cancelBenchmark(const Options& options, const SampleInstallation& installati
             std::fprintf(stderr, "run %u: asked \"%s\"\n", run, t.question.c_str());
             return 1;
         }
-        if (t.phaseAtCancel != options.cancel) {
-            std::fprintf(stderr, "run %u: cancelled during %s, not %s\n", run, t.phaseAtCancel.c_str(),
-                         options.cancel.c_str());
+        if (t.phaseAtCancel != phase) {
+            std::fprintf(stderr, "run %u: cancelled during %s, not %s\n", run, t.phaseAtCancel.c_str(), phase.c_str());
             return 1;
         }
         if (t.boxText != expected || !t.stagingGoneAtBox) {
@@ -1052,7 +1082,11 @@ int cancelBenchmark(const Options& options, const SampleInstallation& installati
             return 1;
         }
         char where[96];
-        if (plan.duringUpload) {
+        if (stalled && t.stalledAt) {
+            std::snprintf(where, sizeof where, "%.1f MiB relayed, %.1f MB to curl, %.2f s stalled",
+                          static_cast<double>(t.relayedAtCancel) / 1048576.0,
+                          static_cast<double>(t.handedAtCancel) / 1e6, seconds(t.stalledAt->at, t.escapeSent->at));
+        } else if (plan.duringUpload) {
             std::snprintf(where, sizeof where, "%d %%, %.1f MiB relayed, %.1f of %.1f MB to curl", t.percentAtCancel,
                           static_cast<double>(t.relayedAtCancel) / 1048576.0,
                           static_cast<double>(t.handedAtCancel) / 1e6, static_cast<double>(t.requestBytes) / 1e6);

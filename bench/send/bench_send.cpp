@@ -32,8 +32,9 @@
 // runs from that answer to the information box that says the backup was not sent, which the
 // command shows after its clean-up; the staging folder must be gone by then. With
 // "stalled" the relay stops taking the request at 16 MiB, as a link that stalls, and Escape
-// comes 1.2 to 2 s later (each run a fifth of a second more): libcurl, which has nothing to
-// send then, sees the cancel at its next progress call.
+// comes 1 s and run/runs of a second later (1.2 to 2 s over five runs), so that the answers
+// fall at different moments between libcurl's progress calls, which come about once a second
+// while nothing can be sent.
 
 #include "app/MainWindow.h"
 #include "app/MessageBoxes.h"
@@ -1044,7 +1045,7 @@ int cancelBenchmark(const Options& options, const SampleInstallation& installati
                 stalled ? ", link stalled" : "", megabytes(installation.bytes()).c_str(),
                 options.farms > 0 ? "farms as asked" : "sample's farms", options.runs,
                 stalled             ? "the relay (4 MiB/s) has passed on 16 MiB of the request and then stalled for "
-                                      "1.2 to 2 s, a fifth of a second more each run"
+                                      "1 s and run/runs of a second"
                 : plan.duringUpload ? "the relay (4 MiB/s) has passed on 16 MiB of the request"
                                     : "the window's share is at 30 %");
     std::printf("%-3s %-47s %7s %11s %7s %7s %7s %7s %8s\n", "run", "where the send was", "Esc-Sim", "Sim-stopped",

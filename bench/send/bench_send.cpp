@@ -25,7 +25,7 @@
 // and encoded with `base64` folder by folder, against the whole send.
 //
 // With --cancel the send is cancelled as the user cancels it, `--runs` times: once the phase is
-// reached (packing: the window's share at 30 %, some 44 % of the files read; upload: 16 MiB
+// reached (packing: the window's share at 30 %, in the middle of packing; upload: 16 MiB
 // of the request passed on by a relay in front of the service that passes on 4 MiB a second,
 // a farm link's pace), a timer on the window's thread sends Escape to the window, the
 // window asks "Cancelar o envio do backup?" and the box recorder answers "Sim". The clock

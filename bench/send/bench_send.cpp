@@ -2,6 +2,7 @@
 // memory over the send and how long its window went without processing events.
 //
 //   bench_send [--megabytes 300] [--farms N] [--sink] [--compare] [--maker glb_make_sample] [--keep-sample]
+//   bench_send --cancel packing|upload|stalled [--runs 5] [--megabytes M] [--maker ...] [--keep-sample]
 //
 // glb_make_sample writes an installation into a temporary WINEPREFIX-style folder. The real
 // SendBackupCommand then runs in the real window (offscreen, with its wait overlay and its
@@ -22,6 +23,18 @@
 // With --compare the same installation is sent again with one archive writer at a time, for
 // the packing's wall and CPU time against the writers side by side, and packed with `zip -6`
 // and encoded with `base64` folder by folder, against the whole send.
+//
+// With --cancel the send is cancelled as the user cancels it, `--runs` times: once the phase is
+// reached (packing: the window's share at 30 %, in the middle of packing; upload: 16 MiB
+// of the request passed on by a relay in front of the service that passes on 4 MiB a second,
+// a farm link's pace), a timer on the window's thread sends Escape to the window, the
+// window asks "Cancelar o envio do backup?" and the box recorder answers "Sim". The clock
+// runs from that answer to the information box that says the backup was not sent, which the
+// command shows after its clean-up; the staging folder must be gone by then. With
+// "stalled" the relay stops taking the request at 16 MiB, as a link that stalls, and Escape
+// comes 1 s and run/runs of a second later (1.2 to 2 s over five runs), so that the answers
+// fall at different moments between libcurl's progress calls, which come about once a second
+// while nothing can be sent.
 
 #include "app/MainWindow.h"
 #include "app/MessageBoxes.h"
@@ -30,6 +43,7 @@
 #include "backup/SendBackupCommand.h"
 #include "backup/farmlist/FarmList.h"
 #include "common/Platform.h"
+#include "common/SendCancel.h"
 #include "service/CurlTransport.h"
 #include "service/ServiceContract.h"
 #include "service/ServiceProxy.h"
@@ -38,8 +52,12 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QTimer>
 #include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,11 +66,14 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <optional>
+#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -176,6 +197,8 @@ struct Options
     bool compare = false;
     std::string maker = GLB_MAKE_SAMPLE;
     bool keepSample = false;
+    std::string cancel; ///< "packing", "upload" or "stalled": cancel there instead of sending
+    unsigned runs = 5;  ///< cancelled sends
 };
 
 Options parse(int argc, char** argv)
@@ -196,10 +219,22 @@ Options parse(int argc, char** argv)
             options.maker = argv[++i];
         } else if (arg == "--keep-sample") {
             options.keepSample = true;
+        } else if (arg == "--cancel" && hasValue) {
+            options.cancel = argv[++i];
+        } else if (arg == "--runs" && hasValue) {
+            options.runs = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else {
             throw std::runtime_error(
-                "usage: bench_send [--megabytes M] [--farms N] [--sink] [--compare] [--maker PATH] [--keep-sample]");
+                "usage: bench_send [--megabytes M] [--farms N] [--sink] [--compare] [--maker PATH] "
+                "[--keep-sample] [--cancel packing|upload|stalled] [--runs N]");
         }
+    }
+    if (!options.cancel.empty() && options.cancel != "packing" && options.cancel != "upload" &&
+        options.cancel != "stalled") {
+        throw std::runtime_error("--cancel takes packing, upload or stalled");
+    }
+    if (options.runs == 0) {
+        throw std::runtime_error("--runs takes at least 1");
     }
     if (options.maker.empty()) {
         throw std::runtime_error("glb_make_sample was not built here: give --maker PATH");
@@ -313,6 +348,24 @@ struct Timeline
     double serviceCpuSeconds = 0;
     double rssBeforeMiB = 0;
     double peakMiB = 0;
+
+    // A cancelled send (--cancel). Where it was when the timer sent Escape, and the moments
+    // from there to the information box that ends it.
+    std::atomic<bool> uploading{false}; ///< the transport's exchange runs (on the upload's worker)
+    std::string phaseAtCancel;          ///< "packing", "upload" or "other", when "Sim" was answered
+    int percentAtCancel = -1;           ///< the window's share
+    std::uint64_t stagedAtCancel = 0;   ///< archive bytes in the staging folder
+    std::uint64_t relayedAtCancel = 0;  ///< request bytes passed on by the relay
+    std::uint64_t handedAtCancel = 0;   ///< request bytes handed to libcurl
+    std::optional<Mark> stalledAt;      ///< the relay stopped taking the request
+    std::optional<Mark> escapeSent;
+    std::optional<Mark> answeredSim; ///< the question box answered "Sim"; cancel() follows
+    std::string question;
+    std::optional<Mark> footerEnabled; ///< the clean-up's second step done
+    std::optional<Mark> queryClosed;   ///< the farm list closed: the writers were released before
+    std::optional<Mark> boxShown;      ///< the information box, shown after the clean-up
+    std::string boxText;
+    bool stagingGoneAtBox = false;
 };
 
 /// The window as the command's host, with every call timestamped; the form holds valid
@@ -350,17 +403,30 @@ public:
         m_window.mostrarAguarde(mensagem);
         m_timeline.overlayShown = Timeline::now();
     }
-    void followProgress(const glb::backup::SendProgress& progress) override { m_window.followProgress(progress); }
+    void followProgress(const glb::backup::SendProgress& progress) override
+    {
+        m_progress = &progress;
+        m_window.followProgress(progress);
+    }
+    /// The progress the window follows, once the overlay is up.
+    const glb::backup::SendProgress* progress() const noexcept { return m_progress; }
     void esconderAguarde() override
     {
         m_timeline.overlayHidden = Timeline::now();
         m_window.esconderAguarde();
     }
-    void setFooterEnabled(bool enabled) override { m_window.setFooterEnabled(enabled); }
+    void setFooterEnabled(bool enabled) override
+    {
+        m_window.setFooterEnabled(enabled);
+        if (enabled) {
+            m_timeline.footerEnabled = Timeline::now();
+        }
+    }
 
 private:
     Timeline& m_timeline;
     glb::app::TfrmBackup& m_window;
+    const glb::backup::SendProgress* m_progress = nullptr;
 };
 
 /// The real writer with its Open and Close timestamped; writers run side by side, each on its
@@ -407,6 +473,35 @@ private:
     Timeline::Archive m_archive;
 };
 
+/// The window's farm-list query with its close timestamped: the last close of a send is its
+/// clean-up's.
+class TimedQuery : public glb::backup::FarmQuery
+{
+public:
+    TimedQuery(Timeline& timeline, glb::backup::FarmQuery& query)
+        : m_timeline(timeline)
+        , m_query(query)
+    {
+    }
+    void close() override
+    {
+        m_query.close();
+        m_timeline.queryClosed = Timeline::now();
+    }
+    void setDatabaseName(const fs::path& folder) override { m_query.setDatabaseName(folder); }
+    void addPassword(const std::string& password) override { m_query.addPassword(password); }
+    void setSql(const std::string& text) override { m_query.setSql(text); }
+    void open() override { m_query.open(); }
+    void first() override { m_query.first(); }
+    void next() override { m_query.next(); }
+    bool eof() const override { return m_query.eof(); }
+    std::string fieldAsText(const std::string& name) const override { return m_query.fieldAsText(name); }
+
+private:
+    Timeline& m_timeline;
+    glb::backup::FarmQuery& m_query;
+};
+
 /// The real libcurl transport with its exchange timestamped.
 class TimedTransport : public glb::service::HttpTransport
 {
@@ -421,14 +516,25 @@ public:
     const glb::service::UrlParts& urlParts() const override { return m_curl.urlParts(); }
     void setSoapAction(const std::string& action) override { m_curl.setSoapAction(action); }
     const std::string& soapAction() const override { return m_curl.soapAction(); }
+    void setSendHooks(const glb::service::SendHooks& hooks) override { m_curl.setSendHooks(hooks); }
     using HttpTransport::execute;
     void execute(glb::service::RequestBody& request, std::string& response) override
     {
         m_timeline.requestBytes = request.size();
         const double cpuBefore = cpuSeconds(m_service);
         m_timeline.sendStart = Timeline::now();
-        m_curl.execute(request, response);
-        m_timeline.sendEnd = Timeline::now();
+        m_timeline.uploading = true;
+        const auto ended = [this] {
+            m_timeline.sendEnd = Timeline::now();
+            m_timeline.uploading = false;
+        };
+        try {
+            m_curl.execute(request, response);
+        } catch (...) {
+            ended(); // a cancel ends the exchange with ESendCancelled
+            throw;
+        }
+        ended();
         m_timeline.serviceCpuSeconds = cpuSeconds(m_service) - cpuBefore;
         m_timeline.responseBytes = response.size();
     }
@@ -439,15 +545,187 @@ private:
     glb::service::CurlTransport m_curl;
 };
 
+/// A TCP relay on 127.0.0.1 in front of the service, as a farm's link: what the program sends
+/// is passed on at a fixed pace, what comes back goes at once. One connection at a time, on a
+/// thread of its own; the bytes passed on are counted over all of them. A connection ends when
+/// either side closes it (the program's close is seen at once, whatever it had sent that was
+/// not passed on yet).
+class PacedRelay
+{
+public:
+    PacedRelay(std::uint16_t upstreamPort, std::uint64_t bytesPerSecond)
+        : m_upstreamPort(upstreamPort)
+        , m_rate(bytesPerSecond)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = loopback(0);
+        socklen_t length = sizeof address;
+        if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_listener, 4) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+            ::pipe2(m_wake, O_CLOEXEC) != 0) {
+            throw std::runtime_error("cannot start the relay");
+        }
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~PacedRelay()
+    {
+        (void)!::write(m_wake[1], "x", 1);
+        m_thread.join();
+        ::close(m_listener);
+        ::close(m_wake[0]);
+        ::close(m_wake[1]);
+    }
+    PacedRelay(const PacedRelay&) = delete;
+    PacedRelay& operator=(const PacedRelay&) = delete;
+
+    /// "http://127.0.0.1:<port>", for the program's http_proxy.
+    std::string address() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+    std::uint64_t passedOn() const noexcept { return m_passedOn.load(); }
+    /// Takes nothing more from the program while held, as a link that stalls.
+    void hold(bool held) noexcept { m_held = held; }
+
+private:
+    static constexpr std::size_t kPiece = 65536;
+
+    static sockaddr_in loopback(std::uint16_t port)
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        return address;
+    }
+
+    static bool sendAll(int socket, const char* data, std::size_t size)
+    {
+        while (size > 0) {
+            const ssize_t sent = ::send(socket, data, size, MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR) {
+                continue;
+            }
+            if (sent <= 0) {
+                return false;
+            }
+            data += sent;
+            size -= static_cast<std::size_t>(sent);
+        }
+        return true;
+    }
+
+    void run()
+    {
+        for (;;) {
+            pollfd fds[2] = {{m_listener, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;
+            }
+            if (fds[1].revents != 0) {
+                return;
+            }
+            const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) {
+                continue;
+            }
+            const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const sockaddr_in address = loopback(m_upstreamPort);
+            const bool connected =
+                upstream >= 0 && ::connect(upstream, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+            const bool stop = connected && !relay(client, upstream);
+            if (upstream >= 0) {
+                ::close(upstream);
+            }
+            ::close(client);
+            if (stop) {
+                return;
+            }
+        }
+    }
+
+    /// Relays one connection to its end; false when the relay is to stop.
+    bool relay(int client, int upstream)
+    {
+        const Clock::time_point start = Clock::now();
+        std::uint64_t passed = 0;
+        std::vector<char> buffer(kPiece);
+        for (;;) {
+            // The link's pace: the program's next bytes are taken once these were due.
+            const Clock::time_point due = start + std::chrono::microseconds(passed * 1000000 / m_rate);
+            const auto ahead = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
+            const bool held = m_held;
+            const bool taking = !held && ahead <= 0;
+            pollfd fds[3] = {{upstream, POLLIN, 0},
+                             {m_wake[0], POLLIN, 0},
+                             {client, static_cast<short>(POLLRDHUP | (taking ? POLLIN : 0)), 0}};
+            const int timeout = taking ? -1 : held ? 10 : static_cast<int>(ahead);
+            if (::poll(fds, 3, timeout) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return true;
+            }
+            if (fds[1].revents != 0) {
+                return false;
+            }
+            if (fds[0].revents != 0) {
+                const ssize_t got = ::recv(upstream, buffer.data(), buffer.size(), 0);
+                if (got <= 0 || !sendAll(client, buffer.data(), static_cast<std::size_t>(got))) {
+                    return true;
+                }
+            }
+            if ((fds[2].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+                return true; // the program closed the connection
+            }
+            if ((fds[2].revents & POLLIN) != 0) {
+                const ssize_t got = ::recv(client, buffer.data(), buffer.size(), 0);
+                if (got <= 0 || !sendAll(upstream, buffer.data(), static_cast<std::size_t>(got))) {
+                    return true;
+                }
+                passed += static_cast<std::uint64_t>(got);
+                m_passedOn += static_cast<std::uint64_t>(got);
+            }
+        }
+    }
+
+    std::uint16_t m_upstreamPort;
+    std::uint64_t m_rate;
+    int m_listener = -1;
+    int m_wake[2] = {-1, -1};
+    std::uint16_t m_port = 0;
+    std::atomic<std::uint64_t> m_passedOn{0};
+    std::atomic<bool> m_held{false};
+    std::thread m_thread;
+};
+
+/// When a send is cancelled (--cancel): once packing has reached the window's share
+/// `atPercent`, or once the relay has passed on `atRelayed` bytes of the request; with
+/// `stallFor`, the relay then takes nothing more, and the cancel comes that much later.
+struct CancelPlan
+{
+    bool duringUpload = false;
+    int atPercent = 30;
+    std::uint64_t atRelayed = std::uint64_t{16} << 20;
+    std::chrono::milliseconds stallFor{0};
+    PacedRelay* relay = nullptr;
+    fs::path pastaEnvio;
+};
+
 /// Presses "&Enviar" once, through the real command in the real window, and fills `timeline`.
+/// With a `plan`, the window is the command's too, and its timer sends Escape once the plan's
+/// moment has come; the question box is answered "Sim".
 void sendOnce(const SampleInstallation& installation, const glb::test::PhpService& service, unsigned packingThreads,
-              Timeline& timeline)
+              Timeline& timeline, const CancelPlan* plan = nullptr)
 {
     glb::app::TfrmBackup window;
     window.show();
     TimedHost host(timeline, window);
+    TimedQuery query(timeline, window.qryGlebarium());
     glb::backup::SendBackupCommand command(
-        host, window.qryGlebarium(), installation.paths(), [] { return true; },
+        host, query, installation.paths(), [] { return true; },
         [&timeline] {
             auto writer = std::make_unique<TimedZipFile>(timeline);
             if (!timeline.writerMade) {
@@ -481,13 +759,73 @@ void sendOnce(const SampleInstallation& installation, const glb::test::PhpServic
     ticker.start(10);
     QApplication::processEvents();
 
-    const glb::app::BoxRecorder boxes; // the reply box is dismissed at once
+    glb::app::BoxRecorder boxes; // the reply box is dismissed at once
+    QTimer trigger;
+    if (plan != nullptr) {
+        window.setSendCommand(&command);
+        boxes.setAnswer([&timeline](const glb::app::ShownBox& question) {
+            timeline.answeredSim = Timeline::now();
+            timeline.question = question.text.toStdString();
+            timeline.phaseAtCancel = timeline.uploading                          ? "upload"
+                                     : timeline.firstRow && !timeline.pauseStart ? "packing"
+                                                                                 : "other";
+            return true; // "Sim": the window cancels the send
+        });
+        boxes.setOnShow([&timeline, plan](const glb::app::ShownBox& box) {
+            timeline.boxShown = Timeline::now();
+            std::error_code ec;
+            timeline.stagingGoneAtBox = !fs::exists(fs::symlink_status(plan->pastaEnvio, ec));
+            timeline.boxText = box.text.toStdString();
+        });
+        // The relay's count goes on over the runs; this run's bytes count from here.
+        const std::uint64_t relayedBefore = plan->relay != nullptr ? plan->relay->passedOn() : 0;
+        if (plan->relay != nullptr) {
+            plan->relay->hold(false);
+        }
+        trigger.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&trigger, &QTimer::timeout, [&, relayedBefore] {
+            const glb::backup::SendProgress* progress = host.progress();
+            if (progress == nullptr || timeline.escapeSent) {
+                return;
+            }
+            const int percent = progress->percent().value_or(0);
+            const std::uint64_t relayed = plan->relay != nullptr ? plan->relay->passedOn() - relayedBefore : 0;
+            const bool reached = plan->duringUpload
+                                     ? relayed >= plan->atRelayed
+                                     : timeline.firstRow && !timeline.pauseStart && percent >= plan->atPercent;
+            if (!reached) {
+                return;
+            }
+            if (plan->stallFor.count() > 0) {
+                if (!timeline.stalledAt) {
+                    plan->relay->hold(true);
+                    timeline.stalledAt = Timeline::now();
+                }
+                if (Clock::now() - timeline.stalledAt->at < plan->stallFor) {
+                    return;
+                }
+            }
+            timeline.percentAtCancel = percent;
+            timeline.stagedAtCancel = folderBytes(plan->pastaEnvio);
+            timeline.relayedAtCancel = relayed;
+            timeline.handedAtCancel = progress->requestSent();
+            // As the user's key: to the window's focused control, through the application.
+            QWidget* target = window.focusWidget() != nullptr ? window.focusWidget() : &window;
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QKeyEvent release(QEvent::KeyRelease, Qt::Key_Escape, Qt::NoModifier);
+            timeline.escapeSent = Timeline::now();
+            QApplication::sendEvent(target, &press);
+            QApplication::sendEvent(target, &release);
+        });
+        trigger.start(10);
+    }
     timeline.rssBeforeMiB = selfMiB("VmRSS");
     resetPeakRss();
     timeline.start = Timeline::now();
     command.run();
     timeline.end = Timeline::now();
     timeline.peakMiB = selfMiB("VmHWM");
+    trigger.stop();
     ticker.stop();
 }
 
@@ -668,6 +1006,126 @@ void printComparison(const SampleInstallation& installation, const glb::test::Ph
                 tools.zipCpu + tools.base64Cpu, send / toolsWall);
 }
 
+double milliseconds(const Timeline::Mark& from, const Timeline::Mark& to)
+{
+    return seconds(from.at, to.at) * 1000.0;
+}
+
+/// "median X ms, max Y ms" of `values`.
+std::string medianAndMax(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    char text[64];
+    std::snprintf(text, sizeof text, "median %7.1f ms, max %7.1f ms", median, values.back());
+    return text;
+}
+
+/// The request bytes a relay at a farm link's pace passes on a second.
+constexpr std::uint64_t kLinkBytesPerSecond = std::uint64_t{4} << 20;
+
+/// Cancels `options.runs` sends during packing or during the upload (its link stalled or
+/// not), each as the user does, and prints from "Sim" to the information box that ends the send.
+int cancelBenchmark(const Options& options, const SampleInstallation& installation,
+                    const glb::test::PhpService& service)
+{
+    CancelPlan plan;
+    plan.duringUpload = options.cancel != "packing";
+    const bool stalled = options.cancel == "stalled";
+    const std::string phase = plan.duringUpload ? "upload" : "packing";
+    plan.pastaEnvio = installation.paths().executableDirectory / std::string(glb::backup::kPastaEnvio);
+    std::optional<PacedRelay> relay;
+    if (plan.duringUpload) {
+        relay.emplace(service.port(), kLinkBytesPerSecond);
+        setenv("http_proxy", relay->address().c_str(), 1);
+        plan.relay = &*relay;
+    }
+    std::printf("cancel during %s%s: installation of %s (%s), %u runs; Escape sent once %s\n", phase.c_str(),
+                stalled ? ", link stalled" : "", megabytes(installation.bytes()).c_str(),
+                options.farms > 0 ? "farms as asked" : "sample's farms", options.runs,
+                stalled             ? "the relay (4 MiB/s) has passed on 16 MiB of the request and then stalled for "
+                                      "1 s and run/runs of a second"
+                : plan.duringUpload ? "the relay (4 MiB/s) has passed on 16 MiB of the request"
+                                    : "the window's share is at 30 %");
+    std::printf("%-3s %-47s %7s %11s %7s %7s %7s %7s %8s\n", "run", "where the send was", "Esc-Sim", "Sim-stopped",
+                plan.duringUpload ? "(curl)" : "", "overlay", "writers", "staging", "Sim-box");
+
+    const std::string expected = glb::ESendCancelled::beforeRequestSent().message();
+    std::vector<double> stopped;
+    std::vector<double> exchanges;
+    std::vector<double> overlays;
+    std::vector<double> writers;
+    std::vector<double> stagings;
+    std::vector<double> totals;
+    for (unsigned run = 1; run <= options.runs; ++run) {
+        if (stalled) {
+            plan.stallFor = std::chrono::milliseconds(1000 + 1000 * run / options.runs);
+        }
+        Timeline t;
+        sendOnce(installation, service, 0, t, &plan);
+        if (!t.escapeSent || !t.answeredSim || !t.overlayHidden || !t.footerEnabled || !t.queryClosed || !t.boxShown) {
+            std::fprintf(stderr, "run %u: the send was not cancelled (%s)\n", run,
+                         t.reply.empty() ? "no box" : t.reply.c_str());
+            return 1;
+        }
+        if (t.question != "Cancelar o envio do backup?") {
+            std::fprintf(stderr, "run %u: asked \"%s\"\n", run, t.question.c_str());
+            return 1;
+        }
+        if (t.phaseAtCancel != phase) {
+            std::fprintf(stderr, "run %u: cancelled during %s, not %s\n", run, t.phaseAtCancel.c_str(), phase.c_str());
+            return 1;
+        }
+        if (t.boxText != expected || !t.stagingGoneAtBox) {
+            std::fprintf(stderr, "run %u: box \"%s\", staging folder %s\n", run, t.boxText.c_str(),
+                         t.stagingGoneAtBox ? "gone" : "still there");
+            return 1;
+        }
+        char where[96];
+        if (stalled && t.stalledAt) {
+            std::snprintf(where, sizeof where, "%.1f MiB relayed, %.1f MB to curl, %.2f s stalled",
+                          static_cast<double>(t.relayedAtCancel) / 1048576.0,
+                          static_cast<double>(t.handedAtCancel) / 1e6, seconds(t.stalledAt->at, t.escapeSent->at));
+        } else if (plan.duringUpload) {
+            std::snprintf(where, sizeof where, "%d %%, %.1f MiB relayed, %.1f of %.1f MB to curl", t.percentAtCancel,
+                          static_cast<double>(t.relayedAtCancel) / 1048576.0,
+                          static_cast<double>(t.handedAtCancel) / 1e6, static_cast<double>(t.requestBytes) / 1e6);
+        } else {
+            std::snprintf(where, sizeof where, "%d %%, %s of archives staged", t.percentAtCancel,
+                          megabytes(t.stagedAtCancel).c_str());
+        }
+        stopped.push_back(milliseconds(*t.answeredSim, *t.overlayHidden));
+        overlays.push_back(milliseconds(*t.overlayHidden, *t.footerEnabled));
+        writers.push_back(milliseconds(*t.footerEnabled, *t.queryClosed));
+        stagings.push_back(milliseconds(*t.queryClosed, *t.boxShown));
+        totals.push_back(milliseconds(*t.answeredSim, *t.boxShown));
+        char exchange[16] = "";
+        if (plan.duringUpload && t.sendEnd) {
+            exchanges.push_back(milliseconds(*t.answeredSim, *t.sendEnd));
+            std::snprintf(exchange, sizeof exchange, "%.1f", exchanges.back());
+        }
+        std::printf("%-3u %-47s %7.1f %11.1f %7s %7.1f %7.1f %7.1f %8.1f\n", run, where,
+                    milliseconds(*t.escapeSent, *t.answeredSim), stopped.back(), exchange, overlays.back(),
+                    writers.back(), stagings.back(), totals.back());
+    }
+    std::printf("(ms. Esc-Sim: from the key to the answer. Sim-stopped: from the answer to the clean-up's first "
+                "step, once the work has ended%s. The clean-up: overlay: overlay hidden and footer enabled; writers: "
+                "writers released and farm list closed; staging: staging folder removed, to the information box)\n",
+                plan.duringUpload ? "; (curl): to the end of libcurl's exchange" : "");
+    std::printf("Sim to the end of the clean-up: %s; goal under 1000 ms: %s\n", medianAndMax(totals).c_str(),
+                *std::max_element(totals.begin(), totals.end()) < 1000.0 ? "met" : "NOT met");
+    std::printf("  work stopped:                 %s\n", medianAndMax(stopped).c_str());
+    if (!exchanges.empty()) {
+        std::printf("  libcurl's exchange ended:     %s\n", medianAndMax(exchanges).c_str());
+    }
+    std::printf("  overlay and footer:           %s\n", medianAndMax(overlays).c_str());
+    std::printf("  writers and farm list:        %s\n", medianAndMax(writers).c_str());
+    std::printf("  staging folder removed:       %s\n", medianAndMax(stagings).c_str());
+    std::printf("staging folder gone and \"%s\" shown after every run\n", expected.c_str());
+    return 0;
+}
+
 int benchmark(const Options& options)
 {
     const SampleInstallation installation(options);
@@ -677,6 +1135,9 @@ int benchmark(const Options& options)
     unsetenv("no_proxy");
     unsetenv("NO_PROXY");
     glb::service::RegisterBackupGlebariumTypes();
+    if (!options.cancel.empty()) {
+        return cancelBenchmark(options, installation, service);
+    }
 
     const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
     Timeline timeline;

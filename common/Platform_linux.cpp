@@ -367,7 +367,10 @@ File File::open(const std::filesystem::path& path, OpenMode mode, Sharing sharin
         errorCode = errno;
         return File();
     }
-    if (writing && ::ftruncate(fd, 0) != 0) {
+    // A file this call created is empty already; truncating it anyway would make ext4 write it
+    // out on close (its guard for files rewritten from empty), which costs every archive's
+    // close and removal tens of milliseconds.
+    if (writing && !createNew && ::ftruncate(fd, 0) != 0) {
         errorCode = errno;
         return File();
     }

@@ -7,8 +7,27 @@ void SendCancel::cancel()
     {
         const std::lock_guard lock(m_mutex);
         m_cancelled = true;
+        if (m_wake) {
+            m_wake();
+        }
     }
     m_changed.notify_all();
+}
+
+SendCancel::Wake::Wake(const SendCancel& cancel, std::function<void()> wake)
+    : m_cancel(cancel)
+{
+    const std::lock_guard lock(m_cancel.m_mutex);
+    if (m_cancel.m_cancelled) {
+        wake();
+    }
+    m_cancel.m_wake = std::move(wake);
+}
+
+SendCancel::Wake::~Wake()
+{
+    const std::lock_guard lock(m_cancel.m_mutex);
+    m_cancel.m_wake = nullptr;
 }
 
 void SendCancel::reset()

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 namespace glb {
@@ -26,10 +27,25 @@ public:
     /// Waits `duration`, or less when the send is cancelled meanwhile; false when it was.
     bool waitFor(std::chrono::milliseconds duration) const;
 
+    /// While it lives, a Wake has its function called once the send is cancelled (at once when
+    /// it already is): for a wait of a library that the cancel must end. One at a time.
+    class Wake
+    {
+    public:
+        Wake(const SendCancel& cancel, std::function<void()> wake);
+        ~Wake();
+        Wake(const Wake&) = delete;
+        Wake& operator=(const Wake&) = delete;
+
+    private:
+        const SendCancel& m_cancel;
+    };
+
 private:
     std::atomic<bool> m_cancelled{false};
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
+    mutable std::function<void()> m_wake; ///< of the Wake alive, called under m_mutex; must not block
 };
 
 /// A send stopped by the user. It says what reached the service: before the last byte of the

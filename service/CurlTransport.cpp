@@ -325,6 +325,11 @@ void CurlTransport::HandleFree::operator()(void* handle) const noexcept
     curl_easy_cleanup(static_cast<CURL*>(handle));
 }
 
+void CurlTransport::MultiFree::operator()(void* multi) const noexcept
+{
+    curl_multi_cleanup(static_cast<CURLM*>(multi));
+}
+
 /// The bytes a server sent that libcurl had not read when it closed the connection: a send that
 /// fails on a server that answered and closed without reading the rest of the request leaves
 /// the answer unread behind it. libcurl closes its sockets through closeSocket, which reads
@@ -410,8 +415,9 @@ void CurlTransport::connect()
     if (!platform::internetAttemptConnect()) {
         throw EAbort();
     }
+    m_multi.reset(curl_multi_init());
     m_handle.reset(curl_easy_init());
-    if (!m_handle) {
+    if (!m_handle || !m_multi) {
         throw ESOAPHTTPException::forLibraryError(curl_easy_strerror(CURLE_FAILED_INIT), CURLE_FAILED_INIT, m_url,
                                                   m_soapAction);
     }
@@ -540,13 +546,55 @@ void CurlTransport::exchange(RequestBody& request, std::string& response, bool& 
     m_unread->into = &state.unread;
     m_unread->limit = m_limits.maxResponseBytes + kHeadRoom;
     const ScopeExit stopReading([this] { m_unread->into = nullptr; });
-    const CURLcode result = curl_easy_perform(m_handle.get());
+    bool cancelled = false;
+    const auto result = static_cast<CURLcode>(transfer(cancelled));
+    state.replyClock.cancelled = state.replyClock.cancelled || cancelled;
     // A request that did not go out whole, on a connection that gave no byte of an answer, is
     // one the service cannot have acted on.
     mayRetry = connectionFailure(result) && !state.reader.failure && !state.replyClock.cancelled &&
                state.collector.received.empty() && state.unread.empty() && !state.collector.sentWhole();
     judgeTransfer(state, result);
     judgeResponse();
+}
+
+int CurlTransport::transfer(bool& cancelled)
+{
+    CURLM* multi = m_multi.get();
+    CURL* curl = m_handle.get();
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+        return CURLE_FAILED_INIT;
+    }
+    // Taken out on every way; a transfer still running is ended there, its connection closed.
+    const ScopeExit remove([multi, curl] { curl_multi_remove_handle(multi, curl); });
+    std::optional<SendCancel::Wake> wake;
+    if (m_hooks.cancel != nullptr) {
+        wake.emplace(*m_hooks.cancel, [multi] { curl_multi_wakeup(multi); });
+    }
+    // The poll's longest wait; the library shortens it to its own timers.
+    constexpr int kPollMilliseconds = 1000;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            return CURLE_FAILED_INIT;
+        }
+        if (running == 0) {
+            break;
+        }
+        if (m_hooks.cancel != nullptr && m_hooks.cancel->cancelled()) {
+            cancelled = true;
+            return CURLE_ABORTED_BY_CALLBACK;
+        }
+        if (curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr) != CURLM_OK) {
+            return CURLE_FAILED_INIT;
+        }
+    }
+    int queued = 0;
+    while (const CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
+            return message->data.result;
+        }
+    }
+    return CURLE_FAILED_INIT;
 }
 
 void CurlTransport::setOptions(Exchange& exchange)

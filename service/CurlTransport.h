@@ -113,9 +113,21 @@ private:
         void operator()(void* handle) const noexcept;
     };
     using Handle = std::unique_ptr<void, HandleFree>;
+    struct MultiFree
+    {
+        void operator()(void* multi) const noexcept;
+    };
+    using Multi = std::unique_ptr<void, MultiFree>;
 
     void connect();
-    void disconnect() noexcept { m_handle.reset(); }
+    void disconnect() noexcept
+    {
+        m_handle.reset();
+        m_multi.reset();
+    }
+    /// Runs the transfer to its end, or until the hooks' cancel (which wakes it at once): the
+    /// library's result, CURLE_ABORTED_BY_CALLBACK with `cancelled` set for a cancel.
+    int transfer(bool& cancelled);
     /// What libcurl points into while one exchange runs.
     struct Exchange;
     /// Sends the request and judges the response: setOptions, the transfer, judgeTransfer,
@@ -148,6 +160,9 @@ private:
     /// Reads what a connection left unread when libcurl closes it; outlives the handle.
     struct UnreadBytes;
     std::unique_ptr<UnreadBytes> m_unread;
+    /// The transfers run in a multi handle of their own, which a cancel can wake from its wait
+    /// and which keeps the connection between exchanges; destroyed after the easy handle.
+    Multi m_multi;
     Handle m_handle;
 };
 

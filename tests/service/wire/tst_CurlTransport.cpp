@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -583,6 +584,49 @@ bool waitFor(const std::function<bool()>& condition)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+TEST_F(CurlTransportTest, ACancelEndsAnExchangeWhoseLinkStalledAndSaysWhatWentOut)
+{
+    for (const bool whole : {false, true}) {
+        SCOPED_TRACE(whole ? "awaiting the reply" : "the link stalled in the body");
+        // The server takes the head, then reads nothing more; or reads it all and says nothing.
+        std::atomic<bool> reached{false};
+        LoopbackHttpServer server(
+            [&](const Request&) {
+                reached = true;
+                Reply silent;
+                silent.stall = true;
+                return silent;
+            },
+            [&](const Request&) -> std::optional<Reply> {
+                if (whole) {
+                    return std::nullopt;
+                }
+                reached = true;
+                return Reply{};
+            });
+        CurlTransport transport;
+        prepare(transport, server.url("/web/backup_antigo.php"));
+        glb::SendCancel cancel;
+        glb::service::SendHooks hooks;
+        hooks.cancel = &cancel;
+        transport.setSendHooks(hooks);
+        // Many times what the system's buffers take in, unless the server reads it all.
+        const std::string body = bodyOfSize(whole ? 100000 : std::size_t{32} << 20);
+        std::thread user([&] {
+            EXPECT_TRUE(waitFor([&] { return reached.load(); }));
+            cancel.cancel();
+        });
+        std::string response;
+        try {
+            transport.execute(body, response);
+            ADD_FAILURE() << "no error";
+        } catch (const glb::ESendCancelled& e) {
+            EXPECT_EQ(e.requestSent(), whole);
+        }
+        user.join();
+    }
 }
 
 TEST_F(CurlTransportTest, AReplyBeforeTheWholeRequestWentOutIsNeverTheReply)
